@@ -1,0 +1,42 @@
+# Everything a fresh machine needs, from the Python 3.11 interpreter on.
+#   make demo   set up, then run the migration runner on a temporary copy of
+#               the example project (embedded SQLite repository + lakehouse)
+#   make test   set up, then run the test suite in the normal build and in
+#               the sanitizer build (AddressSanitizer + UBSan)
+#   make bench  set up, then run the benchmarks
+PYTHON ?= python3.11
+VENV := .venv
+ASAN_VENV := .venv-asan
+
+.PHONY: demo test test-normal test-asan bench clean
+
+$(VENV)/installed: pyproject.toml CMakeLists.txt $(shell find src templates framework -type f -not -name '*.pyc')
+	test -x $(VENV)/bin/python || $(PYTHON) -m venv $(VENV)
+	$(VENV)/bin/python -m pip install --quiet --upgrade pip
+	$(VENV)/bin/python -m pip install --quiet ".[test]"
+	touch $@
+
+$(ASAN_VENV)/installed: pyproject.toml CMakeLists.txt $(shell find src templates framework -type f -not -name '*.pyc')
+	test -x $(ASAN_VENV)/bin/python || $(PYTHON) -m venv $(ASAN_VENV)
+	$(ASAN_VENV)/bin/python -m pip install --quiet --upgrade pip
+	$(ASAN_VENV)/bin/python -m pip install --quiet ".[test]" \
+		-C cmake.define.VELKOR_SANITIZE=ON -C cmake.build-type=RelWithDebInfo
+	touch $@
+
+demo: $(VENV)/installed
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" tools/demo
+
+test: test-normal test-asan
+
+# Tests run from a scratch folder so that they import the installed package.
+test-normal: $(VENV)/installed
+	cd tests/.. && $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
+test-asan: $(ASAN_VENV)/installed
+	tools/asan-run $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
+bench: $(VENV)/installed
+	$(VENV)/bin/python -m bench
+
+clean:
+	rm -rf $(VENV) $(ASAN_VENV) build

@@ -1,0 +1,1 @@
+"""The velkor data-modelling framework (settings, migrations)."""

@@ -1,0 +1,1 @@
+"""Storage of the framework: connections, table schemas and transactions."""

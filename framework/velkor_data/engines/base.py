@@ -1,0 +1,321 @@
+"""What every storage engine offers, and the rules they share.
+
+A connection stores the objects of a class in the table named by the class
+name. Two ways to write:
+
+- ``insert(address, data)`` stores a row: the table's columns plus the row's
+  metadata under ``"_metadata"``.
+- ``put(address, data)`` stores one version document. For the class
+  ``Metadata`` the data is a metadata document whose ``"address"`` entry names
+  the data version it describes; for any other class it is the data of object
+  ``address.object_id`` at version ``address.object_version``. Putting the same
+  version (or metadata document) again replaces it.
+
+``query`` returns the inserted rows and the put data versions, in write order,
+each with its metadata under ``"_metadata"``. A put version is joined with the
+metadata document naming its object id and version; a version that has no
+metadata document (yet) is left out of queries, though ``history`` lists it.
+A version is superseded (its ``next_version`` is filled in) once a metadata
+document of the same object names it as ``prior_version``.
+"""
+from __future__ import annotations
+
+import json
+import time
+from abc import ABC, abstractmethod
+from collections.abc import Mapping
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, ClassVar
+
+from velkor_data.table_schemas.manager import TableSchemasManager
+from velkor_utils.models.data_models.address import Address
+from velkor_utils.models.data_models.table_schema import IDENTIFIER, TableSchema
+from velkor_utils.query.utils import Q
+from velkor_utils.utils.identifier import get_identifier
+
+METADATA_CLASS = "Metadata"
+
+
+class StorageError(RuntimeError):
+    """A storage operation failed; the message names the connection, the operation and the cause."""
+
+
+@dataclass(frozen=True)
+class Record:
+    """One stored item: an inserted row, a put data version or a metadata document."""
+
+    write_id: str  # time-ordered identifier of the write: sorts in write order
+    written_at: float
+    object_id: str
+    object_version: str | None
+    data: dict[str, Any] | None = None
+    metadata: dict[str, Any] | None = None
+
+
+def _json_copy(value: Any, where: str) -> Any:
+    try:
+        return json.loads(json.dumps(value))
+    except (TypeError, ValueError) as exc:
+        raise TypeError(f"{where}: not storable as JSON: {exc}") from None
+
+
+def _check_columns(schema: TableSchema, values: Mapping[str, Any], where: str) -> dict[str, Any]:
+    """The row of ``schema`` made of ``values``: defaults filled in, types checked."""
+    names = [column.name for column in schema.columns]
+    unknown = sorted(set(values) - set(names))
+    if unknown:
+        raise ValueError(f"{where}: unknown column(s) {unknown}; table {schema.class_name} has {names}")
+    row = {}
+    for column in schema.columns:
+        value = values.get(column.name, column.default)
+        if value is None:
+            if not column.nullable:
+                raise ValueError(f"{where}: column {column.name!r} may not be null")
+        elif column.type is float and type(value) is int:
+            value = float(value)
+        elif not isinstance(value, column.type) or (isinstance(value, bool) and column.type is not bool):
+            raise TypeError(f"{where}: column {column.name!r} expects {column.type.__name__}, got {type(value).__name__}")
+        row[column.name] = value
+    return row
+
+
+def _check_document(data: Any, where: str) -> dict[str, Any]:
+    if not isinstance(data, Mapping):
+        raise TypeError(f"{where}: a metadata document must be a mapping, got {type(data).__name__}")
+    target = data.get("address")
+    if not isinstance(target, Mapping) or not all(
+        isinstance(target.get(field), str) and target.get(field)
+        for field in ("class_name", "object_id", "object_version")
+    ):
+        raise ValueError(f"{where}: a metadata document needs an 'address' mapping with class_name, object_id and object_version")
+    if not IDENTIFIER.fullmatch(target["class_name"]):
+        raise ValueError(f"{where}: the metadata document names an invalid class {target['class_name']!r}")
+    return _json_copy(dict(data), where)
+
+
+def _latest_by_version(records: list[Record], key) -> dict[tuple[str, str], Record]:
+    """Last written record per (object id, version)."""
+    latest: dict[tuple[str, str], Record] = {}
+    for record in sorted(records, key=lambda r: r.write_id):
+        latest[key(record)] = record
+    return latest
+
+
+def _document_key(record: Record) -> tuple[str, str]:
+    target = record.metadata["address"]  # type: ignore[index]
+    return target["object_id"], target["object_version"]
+
+
+def _join(versions: list[Record], documents: list[Record]) -> list[tuple[Record, dict[str, Any] | None, Record | None]]:
+    """Each current data version with its metadata (next_version filled in) and metadata record."""
+    by_version = _latest_by_version(documents, _document_key)
+    successor: dict[tuple[str, str], str] = {}
+    for document in sorted(by_version.values(), key=lambda r: r.write_id):
+        prior = document.metadata.get("prior_version")  # type: ignore[union-attr]
+        object_id, object_version = _document_key(document)
+        if prior:
+            successor[(object_id, prior)] = object_version
+    joined = []
+    for key, version in _latest_by_version(versions, lambda r: (r.object_id, r.object_version)).items():
+        document = by_version.get(key)
+        metadata = None
+        if document is not None:
+            metadata = dict(document.metadata)  # type: ignore[arg-type]
+            if key in successor:
+                metadata["next_version"] = successor[key]
+        joined.append((version, metadata, document))
+    return joined
+
+
+class Connection(ABC):
+    """A named storage location. Subclasses implement the ``_read*``, ``_write*`` and ``_delete`` steps."""
+
+    engine: ClassVar[str]
+    # Exceptions of the engine that are reported as StorageError.
+    engine_errors: ClassVar[tuple[type[BaseException], ...]] = (OSError,)
+
+    def __init__(self, name: str, path: Path) -> None:
+        self.name = name
+        self.path = Path(path)
+        self._open()
+
+    def __repr__(self) -> str:
+        return f"<{type(self).__name__} {self.name!r} at {self.path}>"
+
+    # -- public interface ------------------------------------------------
+
+    def insert(self, address: Address, data: Mapping[str, Any]) -> None:
+        where = self._where("insert", address)
+        class_name, object_id = self._target(address, where, need_version=True)
+        if not isinstance(data, Mapping):
+            raise TypeError(f"{where}: data must be a mapping, got {type(data).__name__}")
+        schema = self._schema_for_write(class_name, where)
+        metadata = data.get("_metadata")
+        if metadata is None:
+            metadata = {"address": address.model_dump(), "is_deleted": False, "prior_version": None, "next_version": None}
+        elif not isinstance(metadata, Mapping):
+            raise TypeError(f"{where}: '_metadata' must be a mapping, got {type(metadata).__name__}")
+        row = _check_columns(schema, {k: v for k, v in data.items() if k != "_metadata"}, where)
+        record = Record(get_identifier(), time.time(), object_id, address.object_version, row, _json_copy(dict(metadata), where))
+        self._guarded(where, self._write_row, schema, record)
+
+    def put(self, address: Address, data: Mapping[str, Any]) -> None:
+        where = self._where("put", address)
+        class_name = self._class_name(address, where)
+        if class_name == METADATA_CLASS:
+            _, object_id = self._target(address, where, need_version=False)
+            document = _check_document(data, where)
+            record = Record(get_identifier(), time.time(), object_id, address.object_version, metadata=document)
+            self._guarded(where, self._write_document, document["address"]["class_name"], record)
+            return
+        _, object_id = self._target(address, where, need_version=True)
+        if not isinstance(data, Mapping):
+            raise TypeError(f"{where}: data must be a mapping, got {type(data).__name__}")
+        if "_metadata" in data:
+            raise ValueError(f"{where}: a put data version carries no '_metadata'; put its metadata document under a Metadata address")
+        schema = self._schema_for_write(class_name, where)
+        row = _check_columns(schema, data, where)
+        self._guarded(where, self._write_version, schema, Record(get_identifier(), time.time(), object_id, address.object_version, row))
+
+    def query(self, address: Address, conditions: Q | None = None) -> list[dict[str, Any]]:
+        where = self._where("query", address)
+        class_name = self._class_name(address, where)
+        if class_name == METADATA_CLASS:
+            raise ValueError(f"{where}: metadata documents are read with the class they describe")
+        rows, versions = self._guarded(where, self._read, class_name, conditions)
+        documents = self._guarded(where, self._read_documents, class_name)
+        found = [(row.write_id, {**row.data, "_metadata": row.metadata}) for row in rows]  # type: ignore[dict-item]
+        found += [
+            (version.write_id, {**version.data, "_metadata": metadata})  # type: ignore[dict-item]
+            for version, metadata, _ in _join(versions, documents)
+            if metadata is not None
+        ]
+        found.sort(key=lambda pair: pair[0])
+        schema = TableSchemasManager().get_table(class_name)
+        result = [self._shape(schema, row) for _, row in found]
+        return [row for row in result if conditions is None or conditions.matches(row)]
+
+    def delete(self, address: Address) -> int:
+        """Remove the stored rows and data versions of the addressed object
+        (only the addressed version when the address names one); metadata
+        documents stay. Returns how many were removed."""
+        where = self._where("delete", address)
+        class_name, object_id = self._target(address, where, need_version=False)
+        return self._guarded(where, self._delete, class_name, object_id, address.object_version)
+
+    def history(self, class_name: str) -> list[dict[str, Any]]:
+        """Every stored version of the class with its metadata, oldest first.
+
+        Each entry: object_id, object_version, data (None once deleted from
+        the table), metadata (None for a version without a metadata document),
+        is_deleted, written_at, transaction, and how it was stored ("insert"
+        or "put").
+        """
+        where = f"{self.name}: history of {class_name}"
+        rows, versions = self._guarded(where, self._read, class_name, None)
+        documents = self._guarded(where, self._read_documents, class_name)
+        entries = [(row, row.data, row.metadata, "insert") for row in rows]
+        described = set()
+        for version, metadata, document in _join(versions, documents):
+            entries.append((version, version.data, metadata, "put"))
+            if document is not None:
+                described.add(_document_key(document))
+        for key, document in _latest_by_version(documents, _document_key).items():
+            if key not in described:
+                object_id, object_version = key
+                entries.append((Record(document.write_id, document.written_at, object_id, object_version), None, document.metadata, "put"))
+        entries.sort(key=lambda entry: entry[0].write_id)
+        return [
+            {
+                "object_id": record.object_id,
+                "object_version": record.object_version,
+                "data": data,
+                "metadata": metadata,
+                "is_deleted": bool(metadata and metadata.get("is_deleted")),
+                "written_at": record.written_at,
+                "transaction": metadata.get("transaction") if metadata else None,
+                "stored": stored,
+            }
+            for record, data, metadata, stored in entries
+        ]
+
+    def close(self) -> None:
+        """Release what the connection holds open."""
+
+    # -- engine steps ----------------------------------------------------
+
+    @abstractmethod
+    def _open(self) -> None:
+        """Prepare the storage location; raise StorageError naming the path when it is unusable."""
+
+    @abstractmethod
+    def _write_row(self, schema: TableSchema, record: Record) -> None: ...
+
+    @abstractmethod
+    def _write_version(self, schema: TableSchema, record: Record) -> None: ...
+
+    @abstractmethod
+    def _write_document(self, class_name: str, record: Record) -> None:
+        """Store a metadata document describing a version of ``class_name``."""
+
+    @abstractmethod
+    def _read(self, class_name: str, conditions: Q | None) -> tuple[list[Record], list[Record]]:
+        """Inserted rows (at least those matching ``conditions``) and put data versions of the class."""
+
+    @abstractmethod
+    def _read_documents(self, class_name: str) -> list[Record]:
+        """Metadata documents describing versions of the class."""
+
+    @abstractmethod
+    def _delete(self, class_name: str, object_id: str, object_version: str | None) -> int: ...
+
+    # -- helpers ---------------------------------------------------------
+
+    def _where(self, operation: str, address: Any) -> str:
+        return f"{self.name}: {operation} {address}"
+
+    def _guarded(self, where: str, step, *args):
+        try:
+            return step(*args)
+        except self.engine_errors as exc:
+            raise StorageError(f"{where}: {type(exc).__name__}: {exc}") from exc
+
+    @staticmethod
+    def _class_name(address: Any, where: str) -> str:
+        if not isinstance(address, Address):
+            raise TypeError(f"{where}: expected an Address, got {type(address).__name__}")
+        if not address.class_name or not IDENTIFIER.fullmatch(address.class_name):
+            raise ValueError(f"{where}: the address must name a class (a letter, then letters, digits or '_')")
+        return address.class_name
+
+    def _target(self, address: Any, where: str, need_version: bool) -> tuple[str, str]:
+        class_name = self._class_name(address, where)
+        if not address.object_id or (need_version and not address.object_version):
+            wanted = "an object id and version" if need_version else "an object id"
+            raise ValueError(f"{where}: the address must name {wanted}")
+        return class_name, address.object_id
+
+    @staticmethod
+    def _schema_for_write(class_name: str, where: str) -> TableSchema:
+        schema = TableSchemasManager().get_table(class_name)
+        if schema is None:
+            raise LookupError(
+                f"{where}: no table schema is registered for class {class_name!r}; "
+                "register it with TableSchemasManager().register_table(...)"
+            )
+        return schema
+
+    @staticmethod
+    def _shape(schema: TableSchema | None, row: dict[str, Any]) -> dict[str, Any]:
+        """The row with exactly the registered columns (stored values converted back), then ``_metadata``."""
+        if schema is None:
+            return row
+        shaped = {}
+        for column in schema.columns:
+            value = row.get(column.name, column.default)
+            if value is not None and column.type is bool:
+                value = bool(value)
+            shaped[column.name] = value
+        shaped["_metadata"] = row["_metadata"]
+        return shaped

@@ -1,0 +1,1 @@
+"""Schema records and the base classes of generated model classes."""

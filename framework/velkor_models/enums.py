@@ -1,0 +1,6 @@
+from enum import Enum
+
+
+class MetaClasses(str, Enum):
+    TYPE = "type"
+    CLASS = "class"

@@ -1,0 +1,1 @@
+"""Shared records, enumerations, configuration and helpers of the framework."""

@@ -1,0 +1,178 @@
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import velkor_data
+from velkor_data.connections.manager import ConnectionsManager
+from velkor_data.engines import StorageError
+from velkor_data.table_schemas.manager import TableSchemasManager
+from velkor_utils.config.data_models.velkor_config import ConnectionConfig
+from velkor_utils.models.data_models.address import Address
+from velkor_utils.models.data_models.metadata import Metadata
+from velkor_utils.models.data_models.table_schema import TableColumnSchema, TableSchema
+from velkor_utils.query.utils import Q
+from velkor_utils.utils.identifier import get_identifier
+
+MIGRATION = Address.from_string("resource#Migration")
+CURRENT = dict(_metadata__is_deleted=False, _metadata__next_version__isnull=True)
+
+
+def row(number, name=None):
+    return {"number": number, "migration_name": name or f"{number:04d}_step.json", "module_type": "app",
+            "module_name": None, "applied_at": 1.5}
+
+
+def new_address(object_id=None):
+    return MIGRATION.model_copy(update={"object_id": object_id or get_identifier(), "object_version": get_identifier()})
+
+
+def metadata(address, **fields):
+    return json.loads(Metadata(address=address, **fields).model_dump_json())
+
+
+def insert(connection, number):
+    address = new_address()
+    connection.insert(address=address, data={**row(number), "_metadata": metadata(address)})
+    return address
+
+
+def put_version(connection, data, address, described=None, **fields):
+    """A data version and its metadata document, as the ledger writes history."""
+    connection.put(address=address, data=data)
+    connection.put(address=Address.from_string("resource#Metadata::" + get_identifier()),
+                   data=metadata(described or address, **fields))
+
+
+def numbers(rows):
+    return [r["number"] for r in rows]
+
+
+def test_insert_query_delete(engine, make_connection, migration_table):
+    connection = make_connection(engine)
+    first, second = insert(connection, 1), insert(connection, 2)
+    rows = connection.query(address=MIGRATION, conditions=Q(**CURRENT))
+    assert type(rows) is list and numbers(rows) == [1, 2]
+    assert list(rows[0]) == ["number", "migration_name", "module_type", "module_name", "applied_at", "_metadata"]
+    assert Address(**rows[1]["_metadata"]["address"]) == second
+    assert connection.delete(first) == 1
+    assert numbers(connection.query(address=MIGRATION, conditions=Q(**CURRENT))) == [2]
+
+
+def test_put_versions_join_metadata_and_supersede(engine, make_connection, migration_table):
+    connection = make_connection(engine)
+    v1 = new_address()
+    put_version(connection, row(1), v1)
+    v2 = new_address(v1.object_id)
+    put_version(connection, row(1, "renamed.json"), v2, prior_version=v1.object_version)
+    put_version(connection, row(2), new_address())
+    current = connection.query(address=MIGRATION, conditions=Q(**CURRENT))
+    assert [(r["number"], r["migration_name"]) for r in current] == [(1, "renamed.json"), (2, "0002_step.json")]
+    everything = connection.query(address=MIGRATION, conditions=None)
+    assert everything[0]["_metadata"]["next_version"] == v2.object_version
+
+
+@pytest.mark.parametrize("repository_is_lakehouse", [False, True])
+def test_deleted_version_is_filtered_out(engine, make_connection, migration_table, repository_is_lakehouse):
+    connection = make_connection(engine)
+    stored = new_address()
+    put_version(connection, row(1), stored)
+    put_version(connection, row(2), new_address())
+    # A deletion writes a new version whose metadata (of a version of its own)
+    # points back to the stored one.
+    put_version(connection, row(1), stored.model_copy(update={"object_version": get_identifier()}),
+                described=new_address(stored.object_id), prior_version=stored.object_version, is_deleted=True)
+    if repository_is_lakehouse:
+        connection.delete(stored)
+    assert numbers(connection.query(address=MIGRATION, conditions=Q(**CURRENT))) == [2]
+    # History of the object: the stored version (its data gone once deleted),
+    # the deleted copy without a metadata document, the deletion's metadata.
+    history = [h for h in connection.history("Migration") if h["object_id"] == stored.object_id]
+    assert [(h["data"] is not None, h["is_deleted"]) for h in history] == [
+        (not repository_is_lakehouse, False), (True, False), (False, True)]
+
+
+def test_version_without_metadata_is_only_in_history(engine, make_connection, migration_table):
+    connection = make_connection(engine)
+    address = new_address()
+    connection.put(address=address, data=row(7))
+    assert connection.query(address=MIGRATION, conditions=None) == []
+    [entry] = connection.history("Migration")
+    assert (entry["object_version"], entry["data"]["number"], entry["metadata"]) == (address.object_version, 7, None)
+
+
+@pytest.mark.parametrize("operation, address, data, error", [
+    ("insert", new_address(), {**row(1), "extra": 1}, "unknown column"),
+    ("insert", new_address(), {**row(1), "number": "one"}, "column 'number' expects int, got str"),
+    ("put", new_address(), {**row(1), "migration_name": None}, "column 'migration_name' may not be null"),
+    ("put", MIGRATION, row(1), "must name an object id and version"),
+    ("insert", Address.from_string("r#Unknown:1:O:V"), row(1), "no table schema is registered for class 'Unknown'"),
+    ("put", Address.from_string("r#Metadata::M"), {"is_deleted": True}, "needs an 'address' mapping"),
+])
+def test_invalid_writes_store_nothing(engine, make_connection, migration_table, operation, address, data, error):
+    connection = make_connection(engine)
+    with pytest.raises((ValueError, TypeError, LookupError), match=error):
+        getattr(connection, operation)(address=address, data=data)
+    assert connection.history("Migration") == []
+
+
+def test_failed_sqlite_write_leaves_nothing(make_connection):
+    TableSchemasManager().register_table(TableSchema(
+        address=Address.from_string("r#Ticket"), columns=[TableColumnSchema(name="code", type=str)],
+        unique_columns=["code"]))
+    connection = make_connection("sqlite")
+    address = Address.from_string("r#Ticket")
+    connection.insert(address=address.model_copy(update={"object_id": "A", "object_version": "1"}), data={"code": "x"})
+    with pytest.raises(StorageError, match="UNIQUE"):
+        connection.insert(address=address.model_copy(update={"object_id": "B", "object_version": "1"}), data={"code": "x"})
+    assert [h["object_id"] for h in connection.history("Ticket")] == ["A"]
+
+
+def test_registration_reaches_open_connections(engine, make_connection):
+    connection = make_connection(engine)
+    schema = TableSchema(address=Address.from_string("r#Note"), columns=[TableColumnSchema(name="text", type=str)])
+    TableSchemasManager().register_table(schema)
+    TableSchemasManager().register_table(schema.model_copy(update={"address": Address.from_string("other#Note")}))
+    connection.insert(address=Address.from_string("r#Note::N1:1"), data={"text": "a"})
+    TableSchemasManager().register_table(TableSchema(
+        address=schema.address, columns=schema.columns + [TableColumnSchema(name="stars", type=int, default=0)]))
+    connection.insert(address=Address.from_string("r#Note::N2:1"), data={"text": "b", "stars": 5})
+    assert [(r["text"], r["stars"]) for r in connection.query(address=schema.address)] == [("a", 0), ("b", 5)]
+
+
+def test_rows_persist_across_processes(engine, make_connection, migration_table, tmp_path):
+    insert(make_connection(engine), 1)
+    put_version(make_connection(engine), row(2), new_address())
+    path = tmp_path / ("store.sqlite3" if engine == "sqlite" else "store")
+    script = (
+        "import json, sys\n"
+        "from velkor_data.connections.manager import ConnectionsManager\n"
+        "from velkor_utils.config.data_models.velkor_config import ConnectionConfig\n"
+        "from velkor_utils.models.data_models.address import Address\n"
+        "from velkor_utils.query.utils import Q\n"
+        "config = ConnectionConfig(name='store', engine=sys.argv[1], path=sys.argv[2])\n"
+        "rows = ConnectionsManager([config]).get_connection('store').query(\n"
+        "    address=Address.from_string('resource#Migration'),\n"
+        "    conditions=Q(_metadata__is_deleted=False, _metadata__next_version__isnull=True))\n"
+        "print(json.dumps([r['number'] for r in rows]))\n"
+    )
+    env = {**os.environ, "PYTHONPATH": str(Path(velkor_data.__file__).parent.parent)}
+    result = subprocess.run([sys.executable, "-c", script, engine, str(path)],
+                            capture_output=True, text=True, env=env, check=True)
+    assert json.loads(result.stdout) == [1, 2]
+
+
+def test_connections_manager_errors(engine, tmp_path):
+    manager = ConnectionsManager([ConnectionConfig(name="a", engine=engine, path=tmp_path / "a"),
+                                  ConnectionConfig(name="b", engine=engine, path=tmp_path / "b")])
+    assert manager.get_connection("a") is manager.get_connection("a")
+    with pytest.raises(KeyError, match="unknown connection 'nope' \\(configured: 'a', 'b'\\)"):
+        manager.get_connection("nope")
+    (tmp_path / "file").write_text("")
+    blocked = tmp_path / "file" / "store"
+    manager = ConnectionsManager([ConnectionConfig(name="c", engine=engine, path=blocked / "db")])
+    with pytest.raises(StorageError, match=str(blocked)):
+        manager.get_connection("c")
