@@ -1,0 +1,95 @@
+// Python's unpacking forms, with the interpreter's own messages, for module
+// code that must fail exactly as the Python it replaces:
+//
+//     first, second = value      unpack(value, out, 2)
+//     callable(**mapping)        call_unpacking(callable, mapping)
+//     {**mapping}                copy_mapping(mapping)
+#pragma once
+
+#include <Python.h>
+
+#include "native/ref.hpp"
+
+namespace velkor {
+
+// a, b, ... = value: fills out[0..count) or returns -1 with the interpreter's
+// TypeError ("cannot unpack non-iterable ...") or ValueError ("not enough
+// values to unpack ...", "too many values to unpack ...") set.
+inline int unpack(PyObject* value, Ref* out, int count) {
+    if ((PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == count) ||
+        (PyList_CheckExact(value) && PyList_GET_SIZE(value) == count)) {
+        PyObject** items = PyTuple_CheckExact(value) ? &PyTuple_GET_ITEM(value, 0)
+                                                     : &PyList_GET_ITEM(value, 0);
+        for (int i = 0; i < count; ++i) {
+            out[i] = Ref::borrow(items[i]);
+        }
+        return 0;
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(value));
+    if (!iterator) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value)->tp_iter == nullptr &&
+            !PySequence_Check(value)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(value)->tp_name);
+        }
+        return -1;
+    }
+    for (int i = 0; i < count; ++i) {
+        out[i] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!out[i]) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError,
+                             "not enough values to unpack (expected %d, got %d)", count, i);
+            }
+            return -1;
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(iterator.get()));
+    if (extra) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d)", count);
+        return -1;
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// {**mapping}: a new dict of the mapping's entries.
+inline Ref copy_mapping(PyObject* mapping) {
+    Ref copy = Ref::steal(PyDict_New());
+    if (!copy) {
+        return copy;
+    }
+    if (PyDict_Update(copy.get(), mapping) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Format(PyExc_TypeError, "'%.200s' object is not a mapping",
+                         Py_TYPE(mapping)->tp_name);
+        }
+        return Ref();
+    }
+    return copy;
+}
+
+// callable(**mapping)
+inline Ref call_unpacking(PyObject* callable, PyObject* mapping) {
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs) {
+        return kwargs;
+    }
+    if (PyDict_Update(kwargs.get(), mapping) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            Ref function = Ref::steal(_PyObject_FunctionStr(callable));
+            if (function) {
+                PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s",
+                             function.get(), Py_TYPE(mapping)->tp_name);
+            }
+        }
+        return Ref();
+    }
+    Ref no_args = Ref::steal(PyTuple_New(0));
+    if (!no_args) {
+        return no_args;
+    }
+    return Ref::steal(PyObject_Call(callable, no_args.get(), kwargs.get()));
+}
+
+}  // namespace velkor
