@@ -48,6 +48,13 @@ class DeltaConnection(Connection):
         if not os.access(self.path, os.W_OK | os.X_OK):
             raise StorageError(f"{self.name}: the lakehouse folder {self.path} is not writable")
 
+    @staticmethod
+    def _read_all(table: DeltaTable) -> pa.Table:
+        """The whole table, read on the calling thread: a scan on Arrow's
+        thread pool leaves threads that can abort the process at exit
+        ("terminate called without an active exception") when it is busy."""
+        return table.to_pyarrow_dataset().to_table(use_threads=False)
+
     def _table(self, folder: str) -> DeltaTable | None:
         path = self.path / folder
         return DeltaTable(str(path)) if DeltaTable.is_deltatable(str(path)) else None
@@ -82,7 +89,7 @@ class DeltaConnection(Connection):
         versions: list[Record] = []
         if table is None:
             return rows, versions
-        for item in table.to_pyarrow_table().sort_by("write_id").to_pylist():
+        for item in self._read_all(table).sort_by("write_id").to_pylist():
             metadata = json.loads(item["metadata"]) if item["metadata"] is not None else None
             record = Record(item["write_id"], item["written_at"], item["object_id"], item["object_version"],
                             json.loads(item["data"]), metadata)
@@ -93,7 +100,7 @@ class DeltaConnection(Connection):
         table = self._table(_METADATA_FOLDER)
         if table is None:
             return []
-        arrow = table.to_pyarrow_table()
+        arrow = self._read_all(table)
         arrow = arrow.filter(pc.field("class_name") == class_name).sort_by("write_id")
         return [
             Record(item["write_id"], item["written_at"], item["object_id"], item["object_version"],

@@ -1,0 +1,4 @@
+"""python -m bench.runner [--count N]"""
+from bench.runner.apply import main
+
+main()

@@ -1,0 +1,62 @@
+"""The migration runner, ``velkor-migrate``: applies a project's migrations
+with the class foundry and records them in the ledger.
+
+Project
+    A folder with ``velkor.toml`` (a missing file is an error here, not the
+    built-in default). App migrations live in ``app/migrations/``; every folder
+    ``contrib/<module>/`` that has a ``migrations/`` folder is a contrib module.
+
+Migration file
+    ``NNNN_name.json`` (four digits or more)::
+
+        {"description": "...",                   optional
+         "depends_on": ["billing:1", "2"],       optional: [module:]NUMBER, app when no module
+         "schemas": [{"class_name": "Customer",
+                      "schema_type": "app",      optional: the module's type
+                      "schema": {...}}]}         an ObjectSchema
+
+    Unknown fields are refused, also inside a schema and its properties.
+    Errors name the file and the JSON line and column, or the field path.
+
+Order
+    Contrib modules by name, then the app; each module's migrations by number.
+    ``depends_on`` must name migrations that come earlier in that order; it
+    keeps ``rollback`` from withdrawing a migration that an applied one needs.
+
+apply [--to MIGRATION]
+    Under the project lock (``.velkor/migrate.lock``, an ``flock`` held for the
+    whole run; a second run waits ``--wait`` seconds, then exits with status 3).
+    Checks every file the run needs first, then rebuilds a registry from the
+    applied migrations, in the order they were applied (the class foundry keeps
+    nothing between processes), then for each pending migration in order:
+    registers its schemas, compiles them in one batch and records it
+    (``applied_at`` = now). All records of a run belong to one transaction. A
+    migration that does not compile is not recorded and the run stops there;
+    those before it stay recorded. The error names the file and the class: the
+    class sources are rendered one by one, a name that is not defined is looked
+    for in the schemas' types, and otherwise the failing line of the generated
+    module is traced back to the class whose text it is.
+    ``--to`` stops after the named migration.
+
+rollback [--steps N]
+    Under the lock, withdraws the N latest applied migrations (by applied time).
+
+status, history, show CLASS, check
+    The applied and pending migrations; the versions of the ``Migration``
+    objects in the lakehouse; the generated source of a class as its latest
+    migration defines it; every file validated and compiled in a throwaway
+    registry, nothing recorded.
+
+Output
+    Results on stdout, notes and errors on stderr; colours only on a terminal
+    and without NO_COLOR; a progress bar on a terminal when a run applies 10
+    migrations or more. Faults of the project (files, configuration, storage)
+    are one message and exit status 1; a bad command line exits with 2.
+
+From Python: ``load_classes(root)`` gives a registry holding the classes of
+the applied migrations; ``Project``, ``commands`` and ``cli.run`` do the rest.
+"""
+from velkor.migration.runner.errors import LockTimeout, MigrationError
+from velkor.migration.runner.project import Project, load_classes
+
+__all__ = ["LockTimeout", "MigrationError", "Project", "load_classes"]

@@ -1,0 +1,3 @@
+from velkor.migration.runner.cli import main
+
+main()

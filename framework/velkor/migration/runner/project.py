@@ -1,0 +1,268 @@
+"""A project folder: its configuration, its migration files, the applied ones,
+and the registry of model classes that they compile into."""
+from __future__ import annotations
+
+import re
+import time
+from collections import Counter
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+from pydantic.errors import PydanticUndefinedAnnotation
+
+from velkor.configs.main import settings
+from velkor.migration.class_foundry import DefaultMigrationSchemas
+from velkor.migration.data_classes import MigrationFile
+from velkor.migration.ledger_vault import LedgerVault
+from velkor_data.connections.manager import UnknownConnectionError
+from velkor_data.engines.base import StorageError
+from velkor_utils.config.manager import ConfigError, VelkorConfigManager
+
+from velkor.migration.runner.errors import MigrationError
+from velkor.migration.runner.files import MigrationSource, discover, load_all
+
+GENERATED_FILE = "classes"  # the file name the class foundry compiles its module text under
+_PLACEHOLDERS = re.compile(r"(\{\{imports\}\}|\{\{classes\}\}|\{\{classes_model_rebuild\}\})")
+STORAGE_ERRORS = (StorageError, UnknownConnectionError, ConfigError)
+
+
+def storage_message(exc: BaseException) -> str:
+    """The one-line text of a storage or configuration error."""
+    if isinstance(exc, ConfigError):
+        return str(exc)
+    return f"storage: {exc}"
+
+
+class Project:
+    """The project in ``root``; the framework's settings point at it from now on."""
+
+    def __init__(self, root: str | Path | None = None) -> None:
+        root = Path(root if root is not None else ".").expanduser()
+        if not root.is_dir():
+            raise MigrationError(f"{root}: no such project folder")
+        settings.configure(root)
+        self.root = settings.PROJECT_ROOT
+        if not settings.CONFIG_PATH.is_file():
+            raise MigrationError(f"{self.root}: no {settings.CONFIG_FILE_NAME} here "
+                                 "(run in a project folder, or give --project DIR)")
+        try:
+            self.config = VelkorConfigManager().get_config()
+        except ConfigError as exc:
+            raise MigrationError(str(exc)) from None
+        resources = self.config.resources_config
+        if not resources.repository.default and not resources.lakehouse:
+            raise MigrationError(f"{settings.CONFIG_PATH}: resources_config names neither a repository default "
+                                 "connection nor a lakehouse: the applied migrations are recorded there")
+        self.sources: list[MigrationSource] = discover()
+        self._by_key = {source.key: source for source in self.sources}
+        self._ledger: LedgerVault | None = None
+        # Seconds spent in the two modules: "compile" (class foundry), "ledger" (ledger vault).
+        self.timings: Counter[str] = Counter()
+
+    # -- the ledger ------------------------------------------------------
+
+    def _ledger_call(self, what: str, method: str, *args: Any) -> Any:
+        started = time.perf_counter()
+        try:
+            if self._ledger is None:
+                self._ledger = LedgerVault()
+            return getattr(self._ledger, method)(*args)
+        except STORAGE_ERRORS as exc:
+            raise MigrationError(f"{what}: {storage_message(exc)}") from None
+        finally:
+            self.timings["ledger"] += time.perf_counter() - started
+
+    def applied_records(self) -> list[MigrationFile]:
+        """The applied migrations, in the order they were applied."""
+        records = self._ledger_call("reading the applied migrations", "fetch_migrations")
+        order = {source.key: index for index, source in enumerate(self.sources)}
+        return sorted(records, key=lambda r: (r.applied_at or 0.0, order.get(record_key(r), len(order))))
+
+    def save(self, source: MigrationSource, applied_at: float) -> None:
+        record = MigrationFile(number=source.number, path=source.path, type=source.module_type,
+                               module=source.module, applied_at=applied_at)
+        self._ledger_call(f"{source.where()}: recording it as applied", "save_migration", record)
+
+    def delete(self, record: MigrationFile) -> None:
+        self._ledger_call(f"{record_label(record)}: withdrawing it", "delete_migration", record)
+
+    # -- the classes -----------------------------------------------------
+
+    def compile(self, registry: DefaultMigrationSchemas, source: MigrationSource) -> list[str]:
+        """Register the migration's schemas and compile them in one batch; the class names."""
+        entries = [(entry.class_name, entry.object_schema, source.schema_type(entry))
+                   for entry in source.document.schemas]
+        started = time.perf_counter()
+        try:
+            for entry in entries:
+                registry.register_model(*entry)
+            registry.compile_buffered_classes()
+        except Exception as exc:  # whatever the generated module raised: a fault of the schemas
+            registry._buffered_classes.clear()
+            raise MigrationError(f"{source.where()}: {diagnose(registry, entries, exc)}") from None
+        finally:
+            self.timings["compile"] += time.perf_counter() - started
+        return [name for name, _, _ in entries]
+
+    def replay(self, sources: list[MigrationSource]) -> DefaultMigrationSchemas:
+        """A registry holding the classes of these migrations, compiled one after another."""
+        registry = DefaultMigrationSchemas()
+        for source in sources:
+            self.compile(registry, source)
+        return registry
+
+    def source_of(self, record: MigrationFile) -> MigrationSource | None:
+        return self._by_key.get(record_key(record))
+
+    def applied_sources(self, records: list[MigrationFile], load: bool = True) -> list[MigrationSource]:
+        """The files of the applied migrations, in applied order; each must still exist."""
+        missing = [record_label(r) for r in records if self.source_of(r) is None]
+        if missing:
+            raise MigrationError(
+                "recorded as applied, but the file is gone: " + ", ".join(missing)
+                + " (restore the file, or withdraw the migration with rollback)")
+        sources = [self.source_of(r) for r in records]
+        if load:
+            load_all(self.sources, only=sources)
+        return sources  # type: ignore[return-value]
+
+
+def record_key(record: MigrationFile) -> tuple[str | None, str]:
+    return record.module or None, record.path.name
+
+
+def record_label(record: MigrationFile) -> str:
+    return f"{record.module or 'app'}:{Path(record.path.name).stem}"
+
+
+def load_classes(root: str | Path | None = None) -> DefaultMigrationSchemas:
+    """The model classes of the project's applied migrations, compiled in a new registry:
+    ``load_classes("shop").get_model("Customer")``."""
+    project = Project(root)
+    return project.replay(project.applied_sources(project.applied_records()))
+
+
+# -- finding what made a compile fail ------------------------------------
+
+
+@dataclass
+class _Line:
+    owner: str | None  # the class whose text the line belongs to
+    text: str
+
+
+def _generated_lines(registry: DefaultMigrationSchemas, entries: list[tuple]) -> list[_Line] | None:
+    """The module text that the registry compiled for ``entries``, each line with its class.
+
+    Built the way the registry fills its layout template: the import texts, the
+    class texts, then one ``model_rebuild()`` line per class.
+    """
+    try:
+        layout = registry.model_class_template_layout.read_text()
+        rendered = [(name, *registry._build_class_source(name, schema, kind)) for name, schema, kind in entries]
+    except Exception:
+        return None
+    chunks = {
+        "{{imports}}": [(name, imports + "\n") for name, imports, _ in rendered],
+        "{{classes}}": [(name, source + "\n") for name, _, source in rendered],
+        "{{classes_model_rebuild}}": [(name, f"{name}.model_rebuild()" + ("\n" if i < len(rendered) - 1 else ""))
+                                      for i, (name, _, _) in enumerate(rendered)],
+    }
+    lines: list[_Line] = []
+    current = _Line(None, "")
+    for part in _PLACEHOLDERS.split(layout):
+        for owner, text in chunks.get(part, [(None, part)]):
+            pieces = text.split("\n")
+            for i, piece in enumerate(pieces):
+                if piece and current.owner is None and not current.text:
+                    current.owner = owner
+                current.text += piece
+                if i < len(pieces) - 1:
+                    lines.append(current)
+                    current = _Line(None, "")
+    lines.append(current)
+    return lines
+
+
+def _failing_line(exc: BaseException) -> int | None:
+    """The line of the generated module where ``exc`` arose."""
+    if isinstance(exc, SyntaxError) and exc.filename == GENERATED_FILE:
+        return exc.lineno
+    line = None
+    tb = exc.__traceback__
+    while tb is not None:
+        if tb.tb_frame.f_code.co_filename == GENERATED_FILE:
+            line = tb.tb_lineno
+        tb = tb.tb_next
+    return line
+
+
+def _type_paths(schema: Any) -> dict[str, list[str]]:
+    """Every type name in a schema, with the fields that use it."""
+    found: dict[str, list[str]] = {}
+
+    def walk(type_name: str | None, items: Any, path: str) -> None:
+        if type_name:
+            found.setdefault(type_name, []).append(path)
+        if items is None:
+            return
+        if hasattr(items, "key_type"):
+            walk(items.key_type, None, path + ".items.key_type")
+            walk(items.value_type, None, path + ".items.value_type")
+        elif hasattr(items, "key"):
+            walk(items.key.type, items.key.items, path + ".items.key")
+            walk(items.value.type, items.value.items, path + ".items.value")
+        else:
+            walk(items.type, items.items, path + ".items")
+
+    for name, prop in (schema.properties or {}).items():
+        walk(prop.type, prop.items, f"properties.{name}")
+    return found
+
+
+def _explain(exc: BaseException, schema: Any) -> str:
+    text = "\n".join(line for line in str(exc).splitlines()
+                     if line.strip() and not line.startswith("For further information visit"))
+    missing = getattr(exc, "name", None)
+    if isinstance(exc, (NameError, PydanticUndefinedAnnotation)):
+        if missing and missing == schema.type:
+            return f"unknown base class {missing!r} (schema.type)"
+        paths = _type_paths(schema).get(missing or "")
+        if paths:
+            return f"unknown type {missing!r} (schema.{', schema.'.join(paths)})"
+    if isinstance(exc, SyntaxError) and "custom code" in text:
+        return f"schema.custom_code: {text}"
+    if isinstance(exc, SyntaxError):
+        return f"the generated source does not parse: {exc.msg}"
+    return f"{type(exc).__name__}: {text}"
+
+
+def diagnose(registry: DefaultMigrationSchemas, entries: list[tuple], exc: BaseException) -> str:
+    """Which class of a failed batch is at fault, and why."""
+    schemas = {name: schema for name, schema, _ in entries}
+    for name, schema, kind in entries:
+        try:
+            registry._build_class_source(name, schema, kind)
+        except Exception as render_error:
+            return f"class {name} does not compile: {_explain(render_error, schema)}"
+    missing = getattr(exc, "name", None)
+    if isinstance(missing, str):  # a name that is not defined: the class whose schema uses it
+        for name, schema in schemas.items():
+            if missing == schema.type or missing in _type_paths(schema):
+                return f"class {name} does not compile: {_explain(exc, schema)}"
+    lines, number = _generated_lines(registry, entries), _failing_line(exc)
+    if lines and number and 0 < number <= len(lines) and lines[number - 1].owner in schemas:
+        owner, text = lines[number - 1].owner, lines[number - 1].text.strip()
+        reason = _explain(exc, schemas[owner])
+        if "(schema." not in reason:  # no field to point at: show the generated line
+            reason += f"\n  generated line: {text}"
+        return f"class {owner} does not compile: {reason}"
+    tb = exc.__traceback__
+    while tb is not None:  # an error inside a class body: the frame is named after the class
+        if tb.tb_frame.f_code.co_filename == GENERATED_FILE and tb.tb_frame.f_code.co_name in schemas:
+            name = tb.tb_frame.f_code.co_name
+            return f"class {name} does not compile: {_explain(exc, schemas[name])}"
+        tb = tb.tb_next
+    names = ", ".join(schemas)
+    return f"the classes {names} do not compile: {type(exc).__name__}: {exc}"

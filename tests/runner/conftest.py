@@ -1,0 +1,90 @@
+"""Temporary copies of the example shop, and the runner's command line run in
+this process with its output captured."""
+import io
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+from types import SimpleNamespace
+
+import pytest
+
+from velkor.configs.main import settings
+from velkor.migration.runner.cli import run
+from velkor.migration.runner.output import Output
+from velkor.migration.runner.project import Project, record_label
+from velkor_data.table_schemas.manager import TableSchemasManager
+from velkor_utils.classes.version_manager import ClassVersionManager
+
+EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "shop"
+# The example's migrations, in the order they apply.
+ALL = ["loyalty:0001_loyalty_accounts", "app:0001_customers", "app:0002_products", "app:0003_orders",
+       "app:0004_customer_loyalty", "app:0005_business_customers"]
+SQLITE_ONLY = """\
+[connections.repository]
+engine = "sqlite"
+path = ".velkor/repository.sqlite3"
+
+[resources_config.repository]
+default = "repository"
+"""
+
+
+@pytest.fixture(autouse=True)
+def clean_process_state():
+    TableSchemasManager().reset()
+    ClassVersionManager().reset()
+    yield
+    TableSchemasManager().reset()
+    ClassVersionManager().reset()
+    settings.configure(None)
+
+
+class FakeTerminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def migrate(project, *args, out=None, err=None):
+    """velkor-migrate --project PROJECT ARGS, in this process."""
+    out, err = out or io.StringIO(), err or io.StringIO()
+    code = run(["--project", str(project), *args], Output(out, err))
+    return SimpleNamespace(code=code, out=out.getvalue(), err=err.getvalue())
+
+
+def migrate_process(project, *args, **popen):
+    """The same in a new process; returns the Popen (or its result when not waiting)."""
+    command = [sys.executable, "-m", "velkor.migration.runner", "--project", str(project), *args]
+    return subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **popen)
+
+
+def write_migration(project, name, schemas, module=None, **fields):
+    """A migration file of the app (or of a contrib module); schemas: class name -> schema."""
+    import json
+    folder = project / ("app" if module is None else f"contrib/{module}") / "migrations"
+    folder.mkdir(parents=True, exist_ok=True)
+    document = {**fields, "schemas": [{"class_name": c, "schema": s} for c, s in schemas.items()]}
+    (folder / name).write_text(json.dumps(document, indent=2))
+    return folder / name
+
+
+def applied(project):
+    """Labels of the migrations recorded as applied, in the order they were applied."""
+    return [record_label(r) for r in Project(project).applied_records()]
+
+
+@pytest.fixture
+def shop(tmp_path):
+    """A copy of the example shop recording to SQLite only (fast)."""
+    root = tmp_path / "shop"
+    shutil.copytree(EXAMPLE, root, ignore=shutil.ignore_patterns(".velkor"))
+    (root / "velkor.toml").write_text(SQLITE_ONLY)
+    return root
+
+
+@pytest.fixture
+def embedded_shop(tmp_path):
+    """A copy of the example shop on its own configuration: SQLite repository and Delta lakehouse."""
+    root = tmp_path / "shop"
+    shutil.copytree(EXAMPLE, root, ignore=shutil.ignore_patterns(".velkor"))
+    return root
