@@ -7,12 +7,15 @@ from pydantic import BaseModel
 
 
 def calculate_schema_fingerprint(schema: BaseModel | Mapping[str, Any]) -> str:
-    """Hex SHA-256 of the schema's canonical JSON form (sorted keys, no blanks)."""
+    """Hex SHA-256 of the schema's JSON form.
+
+    A record is dumped in its fields' order (pydantic's own serializer, which
+    is fast); a mapping with sorted keys. Property order is part of a schema:
+    it is the order of the generated class's fields.
+    """
     if isinstance(schema, BaseModel):
-        content = schema.model_dump(mode="json")
-    elif isinstance(schema, Mapping):
-        content = dict(schema)
-    else:
+        return hashlib.sha256(schema.model_dump_json().encode("utf-8")).hexdigest()
+    if not isinstance(schema, Mapping):
         raise TypeError(f"cannot fingerprint a {type(schema).__name__}: expected a schema record or a mapping")
-    text = json.dumps(content, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
+    text = json.dumps(dict(schema), sort_keys=True, separators=(",", ":"), ensure_ascii=False)
     return hashlib.sha256(text.encode("utf-8")).hexdigest()

@@ -47,4 +47,14 @@ inline Ref connection_named(PyObject* self, PyObject* connection_name) {
     return call_method(manager.get(), get_connection, {connection_name});
 }
 
+// self._connections_manager.get_connection(
+//     self._velkor_config.resources_config.repository.default)
+inline Ref repository_connection(PyObject* self) {
+    Ref name = repository_default(self);
+    if (!name) {
+        return name;
+    }
+    return connection_named(self, name.get());
+}
+
 }  // namespace velkor::ledger

@@ -152,11 +152,7 @@ PyObject* delete_migration(const Globals& g, PyObject* self, PyObject* migration
     if (!has_repository) {
         Py_RETURN_NONE;
     }
-    Ref repository_name_again = repository_default(self);
-    if (!repository_name_again) {
-        return nullptr;
-    }
-    Ref connection = connection_named(self, repository_name_again.get());
+    Ref connection = repository_connection(self);
     if (!connection) {
         return nullptr;
     }

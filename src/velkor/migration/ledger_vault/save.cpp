@@ -73,11 +73,7 @@ PyObject* save_migration(const Globals&, PyObject* self, PyObject* migration) {
         Py_RETURN_NONE;
     }
 
-    Ref repository_name = repository_default(self);
-    if (!repository_name) {
-        return nullptr;
-    }
-    Ref connection = connection_named(self, repository_name.get());
+    Ref connection = repository_connection(self);
     if (!connection) {
         return nullptr;
     }
