@@ -1,5 +1,6 @@
 // Building a ledger: configuration, connections and the Migration table.
 #include "native/calls.hpp"
+#include "velkor/migration/ledger_vault/address_copy.hpp"
 #include "velkor/migration/ledger_vault/configuration.hpp"
 #include "velkor/migration/ledger_vault/methods.hpp"
 #include "velkor/migration/ledger_vault/names.hpp"
@@ -118,11 +119,7 @@ PyObject* init_migration_table(const Globals& g, PyObject* self) {
     if (!repository_name) {
         return nullptr;
     }
-    Ref update = Ref::steal(PyDict_New());
-    if (!update || PyDict_SetItem(update.get(), resource, repository_name.get()) < 0) {
-        return nullptr;
-    }
-    Ref table_address = call_kw(copy_address.get(), {update.get()}, kw_update);
+    Ref table_address = copy_with(copy_address.get(), resource, repository_name.get());
     if (!table_address) {
         return nullptr;
     }

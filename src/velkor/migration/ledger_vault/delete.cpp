@@ -1,6 +1,7 @@
 // Withdrawing a migration.
 #include "native/calls.hpp"
 #include "native/unpack.hpp"
+#include "velkor/migration/ledger_vault/address_copy.hpp"
 #include "velkor/migration/ledger_vault/configuration.hpp"
 #include "velkor/migration/ledger_vault/methods.hpp"
 #include "velkor/migration/ledger_vault/names.hpp"
@@ -28,11 +29,7 @@ Ref new_version_of(const Globals& g, PyObject* migration) {
     if (!version) {
         return Ref();
     }
-    Ref update = Ref::steal(PyDict_New());
-    if (!update || PyDict_SetItem(update.get(), object_version, version.get()) < 0) {
-        return Ref();
-    }
-    return call_kw(copy_address.get(), {update.get()}, kw_update);
+    return copy_with(copy_address.get(), object_version, version.get());
 }
 
 // json.loads(address.model_dump_json())

@@ -1,6 +1,7 @@
 // Saving an applied migration, and the row and metadata builders.
 #include "native/calls.hpp"
 #include "native/unpack.hpp"
+#include "velkor/migration/ledger_vault/address_copy.hpp"
 #include "velkor/migration/ledger_vault/configuration.hpp"
 #include "velkor/migration/ledger_vault/methods.hpp"
 #include "velkor/migration/ledger_vault/names.hpp"
@@ -163,11 +164,7 @@ Ref latest_class_reference(const Globals& g, PyObject* cls) {
     if (!latest) {
         return Ref();
     }
-    Ref update = Ref::steal(PyDict_New());
-    if (!update || PyDict_SetItem(update.get(), class_version, latest.get()) < 0) {
-        return Ref();
-    }
-    Ref latest_address = call_kw(copy_address.get(), {update.get()}, kw_update);
+    Ref latest_address = copy_with(copy_address.get(), class_version, latest.get());
     if (!latest_address) {
         return Ref();
     }
