@@ -10,16 +10,19 @@ ASAN_VENV := .venv-asan
 
 .PHONY: demo test test-normal test-asan bench clean
 
-$(VENV)/installed: pyproject.toml CMakeLists.txt $(shell find src templates framework -type f -not -name '*.pyc')
+SOURCES := pyproject.toml CMakeLists.txt $(shell find src templates framework -type f -not -name '*.pyc' -not -path '*/build/*' -not -path '*.egg-info*')
+
+# The framework stand-in (a distribution of its own) and ours, in one step.
+$(VENV)/installed: $(SOURCES)
 	test -x $(VENV)/bin/python || $(PYTHON) -m venv $(VENV)
 	$(VENV)/bin/python -m pip install --quiet --upgrade pip
-	$(VENV)/bin/python -m pip install --quiet ".[test]"
+	$(VENV)/bin/python -m pip install --quiet ./framework ".[test]"
 	touch $@
 
-$(ASAN_VENV)/installed: pyproject.toml CMakeLists.txt $(shell find src templates framework -type f -not -name '*.pyc')
+$(ASAN_VENV)/installed: $(SOURCES)
 	test -x $(ASAN_VENV)/bin/python || $(PYTHON) -m venv $(ASAN_VENV)
 	$(ASAN_VENV)/bin/python -m pip install --quiet --upgrade pip
-	$(ASAN_VENV)/bin/python -m pip install --quiet ".[test]" \
+	$(ASAN_VENV)/bin/python -m pip install --quiet ./framework ".[test]" \
 		-C cmake.define.VELKOR_SANITIZE=ON -C cmake.build-type=RelWithDebInfo
 	touch $@
 
