@@ -16,12 +16,14 @@ SOURCES := pyproject.toml CMakeLists.txt $(shell find src templates framework -t
 $(VENV)/installed: $(SOURCES)
 	test -x $(VENV)/bin/python || $(PYTHON) -m venv $(VENV)
 	$(VENV)/bin/python -m pip install --quiet --upgrade pip
+	rm -rf framework/build
 	$(VENV)/bin/python -m pip install --quiet ./framework ".[test]"
 	touch $@
 
 $(ASAN_VENV)/installed: $(SOURCES)
 	test -x $(ASAN_VENV)/bin/python || $(PYTHON) -m venv $(ASAN_VENV)
 	$(ASAN_VENV)/bin/python -m pip install --quiet --upgrade pip
+	rm -rf framework/build
 	$(ASAN_VENV)/bin/python -m pip install --quiet ./framework ".[test]" \
 		-C cmake.define.VELKOR_SANITIZE=ON -C cmake.build-type=RelWithDebInfo
 	touch $@

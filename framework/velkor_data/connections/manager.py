@@ -1,8 +1,9 @@
 from __future__ import annotations
 
 from collections.abc import Iterable
+from pathlib import Path
 
-from velkor_data.engines import ENGINES, Connection
+from velkor_data.engines import ENGINES, Connection, engine_class
 from velkor_utils.config.data_models.velkor_config import ConnectionConfig
 
 
@@ -30,14 +31,34 @@ class ConnectionsManager:
     def names(self) -> list[str]:
         return list(self._configs)
 
+    def config(self, name: str) -> ConnectionConfig:
+        """The settings of a configured connection (UnknownConnectionError when there is none)."""
+        config = self._configs.get(name)
+        if config is None:
+            known = ", ".join(repr(n) for n in self._configs) or "none"
+            raise UnknownConnectionError(f"unknown connection {name!r} (configured: {known})")
+        return config
+
+    def holds_data(self, name: str) -> bool:
+        """Whether the connection's storage holds anything, found without opening it."""
+        config = self.config(name)
+        return engine_class(config.engine).holds_data(config.path)
+
+    def set_aside(self, name: str) -> Path:
+        """Move the connection's storage out of the way (renamed beside it,
+        ".damaged-" and the time added), so that the next use starts anew;
+        returns where it went."""
+        config = self.config(name)
+        connection = self._open.pop(name, None)
+        if connection is not None:
+            connection.close()
+        return engine_class(config.engine).set_aside(config.path)
+
     def get_connection(self, name: str) -> Connection:
         connection = self._open.get(name)
         if connection is None:
-            config = self._configs.get(name)
-            if config is None:
-                known = ", ".join(repr(n) for n in self._configs) or "none"
-                raise UnknownConnectionError(f"unknown connection {name!r} (configured: {known})")
-            connection = self._open[name] = ENGINES[config.engine](config.name, config.path)
+            config = self.config(name)
+            connection = self._open[name] = engine_class(config.engine)(config.name, config.path)
         return connection
 
     def close(self) -> None:

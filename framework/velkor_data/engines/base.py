@@ -17,17 +17,25 @@ metadata document naming its object id and version; a version that has no
 metadata document (yet) is left out of queries, though ``history`` lists it.
 A version is superseded (its ``next_version`` is filled in) once a metadata
 document of the same object names it as ``prior_version``.
+
+Writes go to storage at once, or, while a transaction begun with
+``VelkorDataManager().get_transaction_manager().begin()`` is current, are
+staged in it and committed together when it ends (``commit``): one step per
+table, and metadata documents after the data they describe, so that a
+version becomes visible only once all of it is stored.
 """
 from __future__ import annotations
 
+import errno
 import json
 import time
 from abc import ABC, abstractmethod
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, ClassVar
 
+from velkor_data.manager import VelkorDataManager
 from velkor_data.table_schemas.manager import TableSchemasManager
 from velkor_utils.models.data_models.address import Address
 from velkor_utils.models.data_models.table_schema import IDENTIFIER, TableSchema
@@ -38,7 +46,41 @@ METADATA_CLASS = "Metadata"
 
 
 class StorageError(RuntimeError):
-    """A storage operation failed; the message names the connection, the operation and the cause."""
+    """A storage operation failed; the message names the connection, the operation and the cause.
+
+    ``cause`` is the cause alone, in a few words ("no space left on device")."""
+
+    def __init__(self, message: str, cause: str | None = None) -> None:
+        super().__init__(message)
+        self.cause = cause or message
+
+
+NO_SPACE = "no space left on device"
+_CAUSE_LIMIT = 300  # characters of an engine's own message kept in ours
+
+
+def describe_cause(exc: BaseException) -> str:
+    """A storage engine's error in one short line."""
+    chain: BaseException | None = exc
+    while chain is not None:  # the full disk often hides behind the error it caused
+        if isinstance(chain, OSError) and chain.errno == errno.ENOSPC:
+            return NO_SPACE
+        chain = chain.__cause__ or chain.__context__
+    text = str(exc)
+    if "No space left on device" in text or "os error 28" in text:
+        return NO_SPACE
+    if isinstance(exc, OSError) and exc.strerror:
+        return exc.strerror[:1].lower() + exc.strerror[1:]
+    first = text.strip().splitlines()[0].strip() if text.strip() else ""
+    if len(first) > _CAUSE_LIMIT:
+        first = first[:_CAUSE_LIMIT] + "..."
+    return f"{type(exc).__name__}: {first}" if first else type(exc).__name__
+
+
+def _is_engine_panic(exc: BaseException) -> bool:
+    """A storage engine written in Rust reports an internal failure as a
+    ``PanicException``, which derives from BaseException."""
+    return type(exc).__name__ == "PanicException"
 
 
 @dataclass(frozen=True)
@@ -51,6 +93,32 @@ class Record:
     object_version: str | None
     data: dict[str, Any] | None = None
     metadata: dict[str, Any] | None = None
+
+
+@dataclass(frozen=True)
+class Write:
+    """A write waiting for its commit: an inserted row ("row"), a put data
+    version ("version") or a metadata document ("document", ``class_name``
+    being the class whose version it describes)."""
+
+    kind: str
+    class_name: str
+    record: Record
+    schema: TableSchema | None = None
+
+
+@dataclass(frozen=True)
+class Removal:
+    """A delete waiting for its commit: the object's rows and data versions
+    (only ``object_version`` when it is given)."""
+
+    class_name: str
+    object_id: str
+    object_version: str | None
+
+
+Operation = Write | Removal
+Step = Callable[[], Any]
 
 
 def _json_copy(value: Any, where: str) -> Any:
@@ -129,7 +197,7 @@ def _join(versions: list[Record], documents: list[Record]) -> list[tuple[Record,
 
 
 class Connection(ABC):
-    """A named storage location. Subclasses implement the ``_read*``, ``_write*`` and ``_delete`` steps."""
+    """A named storage location. Subclasses implement ``_open``, the ``_read*`` steps and ``_commit_steps``."""
 
     engine: ClassVar[str]
     # Exceptions of the engine that are reported as StorageError.
@@ -158,7 +226,7 @@ class Connection(ABC):
             raise TypeError(f"{where}: '_metadata' must be a mapping, got {type(metadata).__name__}")
         row = _check_columns(schema, {k: v for k, v in data.items() if k != "_metadata"}, where)
         record = Record(get_identifier(), time.time(), object_id, address.object_version, row, _json_copy(dict(metadata), where))
-        self._guarded(where, self._write_row, schema, record)
+        self._submit(where, Write("row", class_name, record, schema))
 
     def put(self, address: Address, data: Mapping[str, Any]) -> None:
         where = self._where("put", address)
@@ -167,7 +235,7 @@ class Connection(ABC):
             _, object_id = self._target(address, where, need_version=False)
             document = _check_document(data, where)
             record = Record(get_identifier(), time.time(), object_id, address.object_version, metadata=document)
-            self._guarded(where, self._write_document, document["address"]["class_name"], record)
+            self._submit(where, Write("document", document["address"]["class_name"], record))
             return
         _, object_id = self._target(address, where, need_version=True)
         if not isinstance(data, Mapping):
@@ -176,7 +244,8 @@ class Connection(ABC):
             raise ValueError(f"{where}: a put data version carries no '_metadata'; put its metadata document under a Metadata address")
         schema = self._schema_for_write(class_name, where)
         row = _check_columns(schema, data, where)
-        self._guarded(where, self._write_version, schema, Record(get_identifier(), time.time(), object_id, address.object_version, row))
+        record = Record(get_identifier(), time.time(), object_id, address.object_version, row)
+        self._submit(where, Write("version", class_name, record, schema))
 
     def query(self, address: Address, conditions: Q | None = None) -> list[dict[str, Any]]:
         where = self._where("query", address)
@@ -196,13 +265,14 @@ class Connection(ABC):
         result = [self._shape(schema, row) for _, row in found]
         return [row for row in result if conditions is None or conditions.matches(row)]
 
-    def delete(self, address: Address) -> int:
+    def delete(self, address: Address) -> int | None:
         """Remove the stored rows and data versions of the addressed object
         (only the addressed version when the address names one); metadata
-        documents stay. Returns how many were removed."""
+        documents stay. Returns how many were removed, or None when the
+        removal is staged in a transaction."""
         where = self._where("delete", address)
         class_name, object_id = self._target(address, where, need_version=False)
-        return self._guarded(where, self._delete, class_name, object_id, address.object_version)
+        return self._submit(where, Removal(class_name, object_id, address.object_version))
 
     def history(self, class_name: str) -> list[dict[str, Any]]:
         """Every stored version of the class with its metadata, oldest first.
@@ -240,8 +310,30 @@ class Connection(ABC):
             for record, data, metadata, stored in entries
         ]
 
+    def commit(self, operations: list[Operation]) -> int:
+        """Write staged operations, in the engine's steps (each one a single
+        storage commit). Returns how many rows and versions were removed."""
+        where = f"{self.name}: commit of {len(operations)} write(s)"
+        return self._run(where, operations)
+
     def close(self) -> None:
         """Release what the connection holds open."""
+
+    @classmethod
+    def holds_data(cls, path: Path) -> bool:
+        """Whether anything is stored at ``path`` (nothing is created to find out)."""
+        return Path(path).exists()
+
+    @classmethod
+    def set_aside(cls, path: Path) -> Path:
+        """Rename the storage at ``path`` out of the way; returns the new name."""
+        target = Path(f"{path}.damaged-{time.strftime('%Y%m%dT%H%M%S')}")
+        Path(path).rename(target)
+        return target
+
+    def log_versions(self) -> dict[str, int]:
+        """The version of each table's log, for engines that keep one."""
+        return {}
 
     # -- engine steps ----------------------------------------------------
 
@@ -250,14 +342,10 @@ class Connection(ABC):
         """Prepare the storage location; raise StorageError naming the path when it is unusable."""
 
     @abstractmethod
-    def _write_row(self, schema: TableSchema, record: Record) -> None: ...
-
-    @abstractmethod
-    def _write_version(self, schema: TableSchema, record: Record) -> None: ...
-
-    @abstractmethod
-    def _write_document(self, class_name: str, record: Record) -> None:
-        """Store a metadata document describing a version of ``class_name``."""
+    def _commit_steps(self, operations: list[Operation]) -> list[Step]:
+        """The storage commits that write ``operations``, in order: data
+        before the metadata documents that describe it, removals last. Each
+        step returns how many rows and versions it removed (or None)."""
 
     @abstractmethod
     def _read(self, class_name: str, conditions: Q | None) -> tuple[list[Record], list[Record]]:
@@ -267,19 +355,33 @@ class Connection(ABC):
     def _read_documents(self, class_name: str) -> list[Record]:
         """Metadata documents describing versions of the class."""
 
-    @abstractmethod
-    def _delete(self, class_name: str, object_id: str, object_version: str | None) -> int: ...
-
     # -- helpers ---------------------------------------------------------
 
     def _where(self, operation: str, address: Any) -> str:
         return f"{self.name}: {operation} {address}"
 
+    def _submit(self, where: str, operation: Operation) -> int | None:
+        """Stage the operation in the current transaction, or write it now."""
+        transaction = VelkorDataManager().get_transaction_manager().staging()
+        if transaction is not None:
+            transaction.stage(self, operation)
+            return None
+        return self._run(where, [operation])
+
+    def _run(self, where: str, operations: list[Operation]) -> int:
+        return sum(self._guarded(where, step) or 0 for step in self._commit_steps(operations))
+
+    def _cause(self, exc: BaseException) -> str:
+        return describe_cause(exc)
+
     def _guarded(self, where: str, step, *args):
         try:
             return step(*args)
-        except self.engine_errors as exc:
-            raise StorageError(f"{where}: {type(exc).__name__}: {exc}") from exc
+        except BaseException as exc:
+            if not (isinstance(exc, self.engine_errors) or _is_engine_panic(exc)):
+                raise
+            cause = self._cause(exc)
+            raise StorageError(f"{where}: {cause}", cause) from exc
 
     @staticmethod
     def _class_name(address: Any, where: str) -> str:

@@ -3,8 +3,8 @@
 Inserted rows live in a table per class: the registered columns, plus the
 object id and version, the write identifier and time, and the row's metadata
 as JSON text. Put data versions and metadata documents live, as JSON text, in
-the side tables ``_velkor_versions`` and ``_velkor_metadata``. Every write is
-one transaction.
+the side tables ``_velkor_versions`` and ``_velkor_metadata``. Each commit is
+one SQLite transaction; the database runs in WAL mode.
 """
 from __future__ import annotations
 
@@ -12,9 +12,11 @@ import json
 import sqlite3
 from collections.abc import Iterator
 from contextlib import contextmanager
+from pathlib import Path
 from typing import Any
 
-from velkor_data.engines.base import Connection, Record, StorageError
+from velkor_data.engines.base import (
+    NO_SPACE, Connection, Operation, Record, Removal, Step, StorageError, describe_cause)
 from velkor_utils.models.data_models.table_schema import TableSchema
 from velkor_utils.query.utils import Q
 
@@ -74,18 +76,48 @@ class SQLiteConnection(Connection):
         try:
             self.path.parent.mkdir(parents=True, exist_ok=True)
         except OSError as exc:
-            raise StorageError(f"{self.name}: cannot create the folder {self.path.parent} of the SQLite database: {exc.strerror or exc}") from exc
+            raise StorageError(f"{self.name}: cannot create the folder {self.path.parent} of the SQLite database: "
+                               f"{describe_cause(exc)}") from exc
         try:
             self._db = sqlite3.connect(self.path, isolation_level=None)
+            # Readers go on while a run writes; a commit survives a crash of the process.
+            self._db.execute("PRAGMA journal_mode=WAL")
+            self._db.execute("PRAGMA busy_timeout=10000")
             with self._transaction() as db:
                 for statement in _SIDE_TABLES:
                     db.execute(statement)
         except sqlite3.Error as exc:
-            raise StorageError(f"{self.name}: cannot open the SQLite database {self.path} for writing: {exc}") from exc
+            cause = self._cause(exc)
+            raise StorageError(f"{self.name}: cannot open the SQLite database {self.path} for writing: {cause}",
+                               cause) from exc
         self._tables: dict[str, Any] = {}  # class name -> structure of the table as last made
 
     def close(self) -> None:
         self._db.close()
+
+    @classmethod
+    def holds_data(cls, path) -> bool:
+        try:
+            return path.stat().st_size > 0
+        except OSError:
+            return False
+
+    @classmethod
+    def set_aside(cls, path) -> Path:
+        target = super().set_aside(path)
+        for suffix in ("-wal", "-shm"):  # the database's own side files go with it
+            side = Path(f"{path}{suffix}")
+            if side.exists():
+                side.rename(f"{target}{suffix}")
+        return target
+
+    def _cause(self, exc: BaseException) -> str:
+        text = str(exc)
+        if "disk is full" in text:
+            return NO_SPACE
+        if "file is not a database" in text or "malformed" in text:
+            return f"the file {self.path} is not a database (damaged?)"
+        return describe_cause(exc)
 
     @contextmanager
     def _transaction(self, mode: str = "IMMEDIATE") -> Iterator[sqlite3.Connection]:
@@ -93,68 +125,96 @@ class SQLiteConnection(Connection):
         try:
             yield self._db
         except BaseException:
-            self._db.execute("ROLLBACK")
+            # SQLite ends the transaction itself on some errors (a full disk):
+            # rolling back then would hide the error behind another one.
+            if self._db.in_transaction:
+                self._db.execute("ROLLBACK")
             raise
         self._db.execute("COMMIT")
 
     def _table_columns(self, class_name: str) -> list[str]:
         return [row[1] for row in self._db.execute(f"PRAGMA table_info({_quote(class_name)})")]
 
-    def _ensure_table(self, schema: TableSchema) -> None:
-        """Make the class table match the registered schema (new columns are added)."""
+    def _ensure_table(self, db: sqlite3.Connection, schema: TableSchema, made: dict[str, Any]) -> None:
+        """Make the class table match the registered schema (new columns are
+        added), inside the caller's transaction; ``made`` collects what to
+        remember once it commits."""
         name, structure = schema.class_name, schema.structure()
-        if self._tables.get(name) == structure:
+        if self._tables.get(name) == structure or made.get(name) == structure:
             return
         table = _quote(name)
         columns = ", ".join(
             f"{_quote(c.name)} {_SQL_TYPES[c.type]}{'' if c.nullable else ' NOT NULL'}" for c in schema.columns
         )
-        with self._transaction() as db:
-            db.execute(
-                f"CREATE TABLE IF NOT EXISTS {table} (_object_id TEXT NOT NULL, _object_version TEXT, "
-                f"_write_id TEXT NOT NULL, _written_at REAL NOT NULL, _metadata TEXT, {columns})"
-            )
-            existing = set(self._table_columns(name))
-            for column in schema.columns:
-                if column.name not in existing:
-                    db.execute(f"ALTER TABLE {table} ADD COLUMN {_quote(column.name)} {_SQL_TYPES[column.type]}")
-                    if column.default is not None:
-                        db.execute(f"UPDATE {table} SET {_quote(column.name)} = ?", (column.default,))
-            db.execute(f"CREATE INDEX IF NOT EXISTS {_quote(name + '__object')} ON {table} (_object_id, _object_version)")
-            for column in schema.indexed:
-                db.execute(f"CREATE INDEX IF NOT EXISTS {_quote(name + '__' + column)} ON {table} ({_quote(column)})")
-            for column in schema.unique_columns:
-                db.execute(f"CREATE UNIQUE INDEX IF NOT EXISTS {_quote(name + '__unique__' + column)} ON {table} ({_quote(column)})")
-        self._tables[name] = structure
+        db.execute(
+            f"CREATE TABLE IF NOT EXISTS {table} (_object_id TEXT NOT NULL, _object_version TEXT, "
+            f"_write_id TEXT NOT NULL, _written_at REAL NOT NULL, _metadata TEXT, {columns})"
+        )
+        existing = set(self._table_columns(name))
+        for column in schema.columns:
+            if column.name not in existing:
+                db.execute(f"ALTER TABLE {table} ADD COLUMN {_quote(column.name)} {_SQL_TYPES[column.type]}")
+                if column.default is not None:
+                    db.execute(f"UPDATE {table} SET {_quote(column.name)} = ?", (column.default,))
+        db.execute(f"CREATE INDEX IF NOT EXISTS {_quote(name + '__object')} ON {table} (_object_id, _object_version)")
+        for column in schema.indexed:
+            db.execute(f"CREATE INDEX IF NOT EXISTS {_quote(name + '__' + column)} ON {table} ({_quote(column)})")
+        for column in schema.unique_columns:
+            db.execute(f"CREATE UNIQUE INDEX IF NOT EXISTS {_quote(name + '__unique__' + column)} ON {table} ({_quote(column)})")
+        for group in schema.unique_together:
+            # None counts as a value: two rows that differ only by None in one column are the same key.
+            key = ", ".join(f"ifnull({_quote(column)}, '')" for column in group)
+            db.execute(f"CREATE UNIQUE INDEX IF NOT EXISTS {_quote(name + '__unique__' + '__'.join(group))} "
+                       f"ON {table} ({key})")
+        made[name] = structure
 
-    def _write_row(self, schema: TableSchema, record: Record) -> None:
-        self._ensure_table(schema)
-        names = list(_ROW_FIELDS) + list(record.data)  # type: ignore[arg-type]
-        values = [record.object_id, record.object_version, record.write_id, record.written_at,
-                  json.dumps(record.metadata), *record.data.values()]  # type: ignore[union-attr]
-        with self._transaction() as db:
-            db.execute(
-                f"INSERT INTO {_quote(schema.class_name)} ({', '.join(map(_quote, names))}) "
-                f"VALUES ({', '.join('?' * len(names))})",
-                values,
-            )
+    def _commit_steps(self, operations: list[Operation]) -> list[Step]:
+        return [lambda: self._write(operations)]
 
-    def _write_version(self, schema: TableSchema, record: Record) -> None:
-        self._ensure_table(schema)
+    def _write(self, operations: list[Operation]) -> int:
+        """Every operation in one SQLite transaction."""
+        made: dict[str, Any] = {}
+        removed = 0
         with self._transaction() as db:
-            db.execute(
-                "INSERT OR REPLACE INTO _velkor_versions VALUES (?, ?, ?, ?, ?, ?)",
-                (record.write_id, record.written_at, schema.class_name, record.object_id,
-                 record.object_version, json.dumps(record.data)),
-            )
+            for operation in operations:
+                if isinstance(operation, Removal):
+                    removed += self._remove(db, operation)
+                elif operation.kind == "row":
+                    self._ensure_table(db, operation.schema, made)
+                    record = operation.record
+                    names = list(_ROW_FIELDS) + list(record.data)  # type: ignore[arg-type]
+                    db.execute(
+                        f"INSERT INTO {_quote(operation.class_name)} ({', '.join(map(_quote, names))}) "
+                        f"VALUES ({', '.join('?' * len(names))})",
+                        [record.object_id, record.object_version, record.write_id, record.written_at,
+                         json.dumps(record.metadata), *record.data.values()],  # type: ignore[union-attr]
+                    )
+                elif operation.kind == "version":
+                    self._ensure_table(db, operation.schema, made)
+                    record = operation.record
+                    db.execute("INSERT OR REPLACE INTO _velkor_versions VALUES (?, ?, ?, ?, ?, ?)",
+                               (record.write_id, record.written_at, operation.class_name, record.object_id,
+                                record.object_version, json.dumps(record.data)))
+                else:
+                    record = operation.record
+                    db.execute("INSERT OR REPLACE INTO _velkor_metadata VALUES (?, ?, ?, ?, ?, ?)",
+                               (record.write_id, record.written_at, record.object_id, record.object_version,
+                                operation.class_name, json.dumps(record.metadata)))
+        self._tables.update(made)
+        return removed
 
-    def _write_document(self, class_name: str, record: Record) -> None:
-        with self._transaction() as db:
-            db.execute(
-                "INSERT OR REPLACE INTO _velkor_metadata VALUES (?, ?, ?, ?, ?, ?)",
-                (record.write_id, record.written_at, record.object_id, record.object_version,
-                 class_name, json.dumps(record.metadata)),
-            )
+    def _remove(self, db: sqlite3.Connection, removal: Removal) -> int:
+        version_test = "" if removal.object_version is None else " AND {} = ?"
+        params = [removal.object_id] + ([] if removal.object_version is None else [removal.object_version])
+        removed = 0
+        if self._table_columns(removal.class_name):
+            removed += db.execute(
+                f"DELETE FROM {_quote(removal.class_name)} WHERE _object_id = ?"
+                + version_test.format("_object_version"), params).rowcount
+        removed += db.execute(
+            "DELETE FROM _velkor_versions WHERE class_name = ? AND object_id = ?"
+            + version_test.format("object_version"), [removal.class_name, *params]).rowcount
+        return removed
 
     def _read(self, class_name: str, conditions: Q | None) -> tuple[list[Record], list[Record]]:
         rows = []
@@ -183,17 +243,3 @@ class SQLiteConnection(Connection):
                 "SELECT write_id, written_at, object_id, object_version, document FROM _velkor_metadata "
                 "WHERE class_name = ? ORDER BY write_id", (class_name,))
         ]
-
-    def _delete(self, class_name: str, object_id: str, object_version: str | None) -> int:
-        version_test = "" if object_version is None else " AND {} = ?"
-        params = [object_id] + ([] if object_version is None else [object_version])
-        removed = 0
-        with self._transaction() as db:
-            if self._table_columns(class_name):
-                removed += db.execute(
-                    f"DELETE FROM {_quote(class_name)} WHERE _object_id = ?" + version_test.format("_object_version"),
-                    params).rowcount
-            removed += db.execute(
-                "DELETE FROM _velkor_versions WHERE class_name = ? AND object_id = ?" + version_test.format("object_version"),
-                [class_name, *params]).rowcount
-        return removed

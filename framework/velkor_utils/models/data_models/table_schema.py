@@ -44,6 +44,8 @@ class TableSchema(BaseModel):
     columns: list[TableColumnSchema]
     indexed: list[str] = []
     unique_columns: list[str] = []
+    # Groups of columns whose values together identify a row (None counts as a value).
+    unique_together: list[list[str]] = []
 
     @model_validator(mode="after")
     def _check(self) -> TableSchema:
@@ -58,6 +60,10 @@ class TableSchema(BaseModel):
             unknown = [n for n in getattr(self, field) if n not in names]
             if unknown:
                 raise ValueError(f"table {name}: {field} names unknown column(s) {unknown}")
+        for group in self.unique_together:
+            unknown = [n for n in group if n not in names]
+            if unknown or not group:
+                raise ValueError(f"table {name}: unique_together names unknown column(s) {unknown or group}")
         return self
 
     @property

@@ -5,10 +5,8 @@ import argparse
 import sys
 import traceback
 
-from velkor.migration.runner import commands
 from velkor.migration.runner.errors import MigrationError
 from velkor.migration.runner.output import Output
-from velkor.migration.runner.project import Project
 
 EXIT_INTERRUPTED = 130
 
@@ -52,11 +50,21 @@ def parser() -> argparse.ArgumentParser:
     p = command("apply", "Compile and record the pending migrations, in order.")
     p.add_argument("--to", metavar="MIGRATION",
                    help="stop after this migration: NUMBER for the app, MODULE:NUMBER for a contrib module")
+    p.add_argument("--out-of-order", action="store_true",
+                   help="also apply pending migrations numbered below an applied one of their module")
+    p.add_argument("--accept-changed", metavar="MIGRATION", action="append", default=[],
+                   help="record the file of this applied migration, changed since it was applied, as its "
+                        "applied content (repeat for several)")
     p.add_argument("--wait", metavar="SECONDS", type=_wait, default=30.0, help=wait_help)
     command("status", "List the migrations, applied and pending.")
     p = command("rollback", "Withdraw the latest applied migrations.")
     p.add_argument("--steps", metavar="N", type=_count, default=1,
                    help="how many migrations to withdraw (default: %(default)s)")
+    p.add_argument("--wait", metavar="SECONDS", type=_wait, default=30.0, help=wait_help)
+    p = command("repair", "Make the repository's rows agree with the ledger, and accept the stores as they are.")
+    p.add_argument("--from-repository", action="store_true",
+                   help="rebuild the ledger's current records from the repository's rows instead "
+                        "(when the lakehouse was lost; its history is not restored)")
     p.add_argument("--wait", metavar="SECONDS", type=_wait, default=30.0, help=wait_help)
     command("history", "List every recorded version of the applied migrations, from the lakehouse.")
     p = command("show", "Print the generated source of a model class.")
@@ -65,23 +73,35 @@ def parser() -> argparse.ArgumentParser:
     return main_parser
 
 
+def dispatch(args: argparse.Namespace, out: Output) -> int:
+    # Imported here: `--help` and a bad command line load no storage library.
+    from velkor.migration.runner import commands
+    from velkor.migration.runner.project import Project
+
+    project = Project(getattr(args, "project", None))
+    with project.active():
+        if args.command == "apply":
+            return commands.apply(project, out, to=args.to, wait=args.wait, out_of_order=args.out_of_order,
+                                  accept_changed=args.accept_changed)
+        if args.command == "rollback":
+            return commands.rollback(project, out, steps=args.steps, wait=args.wait)
+        if args.command == "repair":
+            return commands.repair(project, out, from_repository=args.from_repository, wait=args.wait)
+        if args.command == "show":
+            return commands.show(project, out, args.class_name)
+        return getattr(commands, args.command)(project, out)
+
+
 def run(argv: list[str] | None = None, out: Output | None = None) -> int:
     args = parser().parse_args(argv)
     out = out or Output()
     try:
-        project = Project(getattr(args, "project", None))
-        if args.command == "apply":
-            return commands.apply(project, out, to=args.to, wait=args.wait)
-        if args.command == "rollback":
-            return commands.rollback(project, out, steps=args.steps, wait=args.wait)
-        if args.command == "show":
-            return commands.show(project, out, args.class_name)
-        return getattr(commands, args.command)(project, out)
+        return dispatch(args, out)
     except MigrationError as exc:
         out.error(str(exc))
         return exc.exit_code
     except KeyboardInterrupt:
-        out.error("interrupted; the migrations reported as applied are recorded, the others are not")
+        out.error("interrupted; nothing was changed by this command")
         return EXIT_INTERRUPTED
     except Exception:  # a fault of the runner itself, not of the project: show where
         out.error("internal error of velkor-migrate, please report it:\n" + traceback.format_exc().rstrip())

@@ -7,15 +7,19 @@ from pathlib import Path
 from velkor_data.connections.manager import ConnectionsManager
 from velkor_data.manager import VelkorDataManager
 
+from velkor.migration.data_classes import MigrationFile
+from velkor.migration.runner.checksums import file_checksum
 from velkor.migration.runner.errors import MigrationError
-from velkor.migration.runner.files import find, load_all
+from velkor.migration.runner.files import MigrationSource, find, load_all
 from velkor.migration.runner.lock import ProjectLock
 from velkor.migration.runner.output import Output
 from velkor.migration.runner.project import (
     STORAGE_ERRORS, Project, record_key, record_label, storage_message)
+from velkor.migration.runner.review import Review, review
 
 LOCK_FILE = Path(".velkor") / "migrate.lock"
 PROGRESS_FROM = 10  # a run applying at least this many migrations shows a progress bar on a terminal
+EXIT_INTERRUPTED = 130
 
 
 def when(timestamp: float | None) -> str:
@@ -34,17 +38,75 @@ def locked(project: Project, purpose: str, wait: float, out: Output) -> ProjectL
     return lock
 
 
-def apply(project: Project, out: Output, to: str | None = None, wait: float = 30.0) -> int:
+class Interrupted(MigrationError):
+    """Ctrl-C ended the run; the message says what is recorded."""
+
+    exit_code = EXIT_INTERRUPTED
+
+
+def prepare(project: Project, out: Output) -> list[MigrationFile]:
+    """Before a run changes anything: stop at a damaged store, and bring the
+    repository's copy in line with the ledger (what an interrupted run left)."""
+    ledger = project.ledger
+    with project.storage("checking the stores"):
+        problems = ledger.damage()
+    if problems:
+        raise MigrationError("damaged store, nothing was changed: " + "\n".join(problems))
+    with project.storage("bringing the repository in line with the ledger"):
+        differences = ledger.reconcile()
+    if differences:
+        out.note(f"Brought the repository in line with the ledger: {differences.describe(done=True)}.")
+    return project.applied_records()
+
+
+def recorded_keys(project: Project) -> set | None:
+    """What the ledger holds now (None when it cannot be read)."""
+    try:
+        return {record_key(r) for r in project.applied_records()}
+    except MigrationError:
+        return None
+
+
+def finish(project: Project, out: Output) -> None:
+    """Remember what the stores hold, for the damage check of the next run."""
+    ledger = project.ledger
+    with project.storage("reading the stores back"):
+        note = ledger.remember(ledger.records())
+    if note:
+        out.note(note)
+
+
+def commit_outcome(project: Project, transaction, failure: BaseException | None) -> str:
+    """After a failed commit: what reached the stores, in words that agree with ``status``."""
+    ledger = project.ledger
+    if ledger.ledger_name in transaction.committed:
+        return (f"the ledger is written, but the repository's copy is not ({storage_message(failure)}): "
+                "the next apply, rollback or repair brings it in line")
+    return f"nothing was written ({storage_message(failure)})"
+
+
+def apply(project: Project, out: Output, to: str | None = None, wait: float = 30.0,
+          out_of_order: bool = False, accept_changed: list[str] = ()) -> int:
     target = find(project.sources, to) if to is not None else None
+    accepted = {find(project.sources, reference).key for reference in accept_changed}
     with locked(project, "apply", wait, out):
-        records = project.applied_records()
+        records = prepare(project, out)
         applied = {record_key(r) for r in records}
         pending = [s for s in project.sources if s.key not in applied]
         if target is not None:
             pending = pending[:pending.index(target) + 1] if target in pending else [
                 s for s in pending if project.sources.index(s) < project.sources.index(target)]
+        found = review(project, records)
+        refuse_changed(found, accepted)
+        if not out_of_order:
+            refuse_out_of_order(found, pending)
+        checksum_updates = [s for s in found.changed + found.unrecorded
+                            if s.key in accepted or s in found.unrecorded]
         if not pending:
+            if checksum_updates:
+                record_checksums(project, found, checksum_updates, out)
             out.line(f"Nothing to apply: {f'{target.label} is applied' if target else 'every migration is applied'}.")
+            finish(project, out)
             return 0
         # Everything this run needs is checked before anything is applied.
         done = project.applied_sources(records, load=False)
@@ -58,39 +120,110 @@ def apply(project: Project, out: Output, to: str | None = None, wait: float = 30
         out.line(f"Applying {plural(len(pending), 'migration')}:")
         bar = out.progress(len(pending), "applying") if len(pending) >= PROGRESS_FROM else None
         width = max(len(s.label) for s in pending)
-        count = 0
+        compiled, failure = 0, None
+        ledger = project.ledger
         try:
-            with VelkorDataManager().get_transaction_manager().begin():
+            with ledger.transaction() as transaction:
+                stage_checksums(project, found, checksum_updates)
                 for source in pending:
                     if bar:
-                        bar.update(count, source.label)
-                    classes = project.compile(registry, source)
+                        bar.update(compiled, source.label)
+                    try:
+                        classes = project.compile(registry, source)
+                    except MigrationError as exc:
+                        failure = exc
+                        break
                     project.save(source, applied_at=time.time())
-                    count += 1
+                    stage_checksums(project, found, [source])
+                    compiled += 1
                     if not bar:
                         out.line(f"  {out.paint(source.label.ljust(width), 'green')}  {', '.join(classes)}")
-        except MigrationError as exc:
-            rest = len(pending) - count - 1
-            note = f"Applied {count} of {len(pending)}; {pending[count].label} was not applied"
-            if rest:
-                note += f", nor the {plural(rest, 'migration')} after it"
-            raise MigrationError(f"{exc}\n{note}.") from None
-        finally:
+                if bar:
+                    bar.update(compiled)
+                    bar.close()
+                    bar = None
+                with project.storage("recording the applied migrations"):
+                    try:
+                        ledger.commit(transaction)
+                    except STORAGE_ERRORS as exc:
+                        failure = MigrationError(commit_outcome(project, transaction, exc))
+        except KeyboardInterrupt:
             if bar:
-                bar.update(count)
                 bar.close()
-        left = len(project.sources) - len(done) - count
+            recorded = recorded_keys(project)
+            count = sum(1 for s in pending if recorded is not None and s.key in recorded)
+            raise Interrupted(f"interrupted: {applied_summary(project, pending, recorded, count)}") from None
+        recorded = recorded_keys(project)
+        count = sum(1 for s in pending if recorded is not None and s.key in recorded)
+        if failure is not None:
+            raise MigrationError(f"{failure}\n{applied_summary(project, pending, recorded, count)}") from None
+        finish(project, out)
+        left = len(project.sources) - len(recorded or ())
         out.line(f"Applied {plural(count, 'migration')}; {left} pending.", "bold")
     return 0
+
+
+def applied_summary(project: Project, pending: list[MigrationSource], recorded: set | None, count: int) -> str:
+    """How much of a run is recorded, as ``status`` will tell it."""
+    if recorded is None:
+        return "the ledger could not be read back: `velkor-migrate status` tells what is recorded."
+    if count == len(pending):
+        return f"Applied {plural(count, 'migration')}."
+    first = next(s for s in pending if s.key not in recorded)
+    rest = len(pending) - count - 1
+    note = f"Applied {count} of {len(pending)}; {first.label} was not applied"
+    if rest:
+        note += f", nor the {plural(rest, 'migration')} after it"
+    return note + "."
+
+
+def refuse_changed(found: Review, accepted: set) -> None:
+    changed = [s for s in found.changed if s.key not in accepted]
+    if changed:
+        labels = ", ".join(s.label for s in changed)
+        raise MigrationError(
+            f"changed since applied: {labels} (the file differs from the one that was applied); restore it, "
+            f"or accept the change with --accept-changed {changed[0].label}")
+
+
+def refuse_out_of_order(found: Review, pending: list[MigrationSource]) -> None:
+    late = [(source, later) for source, later in found.out_of_order if source in pending]
+    if late:
+        source, later = late[0]
+        more = f" (and {plural(len(late) - 1, 'other')})" if len(late) > 1 else ""
+        raise MigrationError(
+            f"{source.label} is pending but {later.label}, numbered after it, is applied{more}: "
+            "apply it anyway with --out-of-order, or give it a number after the applied ones")
+
+
+def stage_checksums(project: Project, found: Review, sources: list[MigrationSource]) -> None:
+    """Record the files' checksums as the applied ones (staged in the current transaction)."""
+    checksums = project.ledger.checksums()
+    with project.storage("recording the checksums of the applied migrations"):
+        for source in sources:
+            now = found.checksums.get(source.key) or file_checksum(source.path)
+            checksums.record(source.key, now, prior=found.stored_for(source))
+
+
+def record_checksums(project: Project, found: Review, sources: list[MigrationSource], out: Output) -> None:
+    ledger = project.ledger
+    with ledger.transaction() as transaction:
+        stage_checksums(project, found, sources)
+        with project.storage("recording the checksums of the applied migrations"):
+            ledger.commit(transaction)
+    accepted = [s.label for s in sources if s in found.changed]
+    if accepted:
+        out.line(f"Accepted the changed {plural(len(accepted), 'file')} of {', '.join(accepted)}.")
 
 
 def rollback(project: Project, out: Output, steps: int = 1, wait: float = 30.0) -> int:
     if steps < 1:
         raise MigrationError(f"--steps must be 1 or more, got {steps}")
     with locked(project, "rollback", wait, out):
-        records = project.applied_records()
+        records = prepare(project, out)
         if not records:
             out.line("Nothing to roll back: no migration is applied.")
+            finish(project, out)
             return 0
         victims = records[-steps:][::-1]
         leaving = {record_key(r) for r in victims}
@@ -110,33 +243,86 @@ def rollback(project: Project, out: Output, steps: int = 1, wait: float = 30.0) 
         if blocked:
             raise MigrationError("cannot roll back: " + "; ".join(blocked)
                                  + " (roll back the dependent migrations first)")
+        ledger = project.ledger
+        with project.storage("reading the checksums of the applied migrations"):
+            checksums = ledger.checksums()
+            stored = checksums.read()
         out.line(f"Rolling back {plural(len(victims), 'migration')}:")
         width = max(len(record_label(r)) for r in victims)
-        count = 0
+        failure = None
         try:
-            with VelkorDataManager().get_transaction_manager().begin():
+            with ledger.transaction() as transaction:
                 for record in victims:
                     project.delete(record)
-                    count += 1
+                    if record_key(record) in stored:
+                        with project.storage(f"{record_label(record)}: withdrawing its checksum"):
+                            checksums.withdraw(record_key(record), stored[record_key(record)])
                     out.line(f"  {out.paint(record_label(record).ljust(width), 'yellow')}  "
                              f"applied {when(record.applied_at)}")
-        except MigrationError as exc:
-            raise MigrationError(f"{exc}\nRolled back {count} of {len(victims)}; "
-                                 f"{record_label(victims[count])} is still applied.") from None
-        left = len(records) - len(victims)
-        out.line(f"Rolled back {plural(len(victims), 'migration')}; {left} applied.", "bold")
+                with project.storage("recording the withdrawals"):
+                    try:
+                        ledger.commit(transaction)
+                    except STORAGE_ERRORS as exc:
+                        failure = MigrationError(commit_outcome(project, transaction, exc))
+        except KeyboardInterrupt:
+            recorded = recorded_keys(project)
+            raise Interrupted(f"interrupted: {withdrawn_summary(victims, recorded)}") from None
+        recorded = recorded_keys(project)
+        if failure is not None:
+            raise MigrationError(f"{failure}\n{withdrawn_summary(victims, recorded)}") from None
+        finish(project, out)
+        out.line(f"Rolled back {plural(len(victims), 'migration')}; {len(recorded or ())} applied.", "bold")
+    return 0
+
+
+def withdrawn_summary(victims: list[MigrationFile], recorded: set | None) -> str:
+    if recorded is None:
+        return "the ledger could not be read back: `velkor-migrate status` tells what is recorded."
+    still = [record_label(r) for r in victims if record_key(r) in recorded]
+    if not still:
+        return f"Rolled back {plural(len(victims), 'migration')}."
+    return (f"Rolled back {len(victims) - len(still)} of {len(victims)}; "
+            f"{', '.join(still)} {'is' if len(still) == 1 else 'are'} still applied.")
+
+
+def repair(project: Project, out: Output, from_repository: bool = False, wait: float = 30.0) -> int:
+    """Make the stores agree: the repository's rows from the ledger (or, with
+    ``from_repository``, the ledger's current records from the repository),
+    and accept them as they are now."""
+    with locked(project, "repair", wait, out):
+        ledger = project.ledger
+        with project.storage("repairing the stores"):
+            done = ledger.repair(from_repository)
+        for line in done:
+            out.note(line)
+        finish(project, out)
+        records = project.applied_records()
+        out.line(f"Repaired: the stores agree on {plural(len(records), 'applied migration')}.", "bold")
     return 0
 
 
 def status(project: Project, out: Output) -> int:
+    ledger = project.ledger
+    with project.storage("checking the stores"):
+        problems = ledger.damage()
+    if problems:
+        raise MigrationError("damaged store: " + "\n".join(problems))
     records = project.applied_records()
+    found = review(project, records)
+    changed = {s.key for s in found.changed}
+    late = {source.key for source, _ in found.out_of_order}
     by_key = {record_key(r): r for r in records}
     rows = []
     for source in project.sources:
         record = by_key.pop(source.key, None)
-        applied = (when(record.applied_at), "green") if record else ("pending", "yellow")
-        rows.append([str(source.number), source.name, source.module_label, applied])
-    pending = sum(1 for row in rows if row[3][0] == "pending")
+        if record is None:
+            state = ("pending (out of order)", "red") if source.key in late else ("pending", "yellow")
+        elif source.key in changed:
+            state = (f"{when(record.applied_at)} (changed since applied)", "red")
+        else:
+            state = (when(record.applied_at), "green")
+        rows.append([str(source.number), source.name, source.module_label, state])
+    pending = sum(1 for row in rows if row[3][0].startswith("pending"))
     for record in by_key.values():  # recorded, but the file is gone
         rows.append([str(record.number), Path(record.path.name).stem, record.module or "app",
                      (f"{when(record.applied_at)} (file missing)", "red")])
@@ -144,9 +330,16 @@ def status(project: Project, out: Output) -> int:
                f"{pending} pending")
     if by_key:
         summary += f"; {len(by_key)} recorded as applied without a file"
+    if changed:
+        summary += f"; {len(changed)} changed since applied"
     out.line(summary + ".")
     if rows:
         out.table(["#", "migration", "module", "applied at"], rows, right=frozenset({0}))
+    with project.storage("comparing the repository with the ledger"):
+        differences = ledger.differences()
+    if differences:
+        out.note(f"The repository {differences.describe(done=False)}; the next apply, rollback or repair "
+                 "brings it in line.")
     return 0
 
 

@@ -5,6 +5,8 @@ from __future__ import annotations
 import re
 import time
 from collections import Counter
+from collections.abc import Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -14,13 +16,13 @@ from pydantic.errors import PydanticUndefinedAnnotation
 from velkor.configs.main import settings
 from velkor.migration.class_foundry import DefaultMigrationSchemas
 from velkor.migration.data_classes import MigrationFile
-from velkor.migration.ledger_vault import LedgerVault
 from velkor_data.connections.manager import UnknownConnectionError
 from velkor_data.engines.base import StorageError
 from velkor_utils.config.manager import ConfigError, VelkorConfigManager
 
 from velkor.migration.runner.errors import MigrationError
 from velkor.migration.runner.files import MigrationSource, discover, load_all
+from velkor.migration.runner.ledger import Ledger
 
 GENERATED_FILE = "classes"  # the file name the class foundry compiles its module text under
 _PLACEHOLDERS = re.compile(r"(\{\{imports\}\}|\{\{classes\}\}|\{\{classes_model_rebuild\}\})")
@@ -35,57 +37,83 @@ def storage_message(exc: BaseException) -> str:
 
 
 class Project:
-    """The project in ``root``; the framework's settings point at it from now on."""
+    """The project in ``root``. The framework's settings point at it while
+    one of its operations runs (``active``), so that two projects can be
+    used in one process."""
 
     def __init__(self, root: str | Path | None = None) -> None:
         root = Path(root if root is not None else ".").expanduser()
         if not root.is_dir():
             raise MigrationError(f"{root}: no such project folder")
-        settings.configure(root)
-        self.root = settings.PROJECT_ROOT
-        if not settings.CONFIG_PATH.is_file():
-            raise MigrationError(f"{self.root}: no {settings.CONFIG_FILE_NAME} here "
-                                 "(run in a project folder, or give --project DIR)")
-        try:
-            self.config = VelkorConfigManager().get_config()
-        except ConfigError as exc:
-            raise MigrationError(str(exc)) from None
-        resources = self.config.resources_config
-        if not resources.repository.default and not resources.lakehouse:
-            raise MigrationError(f"{settings.CONFIG_PATH}: resources_config names neither a repository default "
-                                 "connection nor a lakehouse: the applied migrations are recorded there")
-        self.sources: list[MigrationSource] = discover()
+        self.root = root.resolve()
+        with self.active():
+            if not settings.CONFIG_PATH.is_file():
+                raise MigrationError(f"{self.root}: no {settings.CONFIG_FILE_NAME} here "
+                                     "(run in a project folder, or give --project DIR)")
+            try:
+                self.config = VelkorConfigManager().get_config()
+            except ConfigError as exc:
+                raise MigrationError(str(exc)) from None
+            resources = self.config.resources_config
+            if not resources.repository.default and not resources.lakehouse:
+                raise MigrationError(f"{settings.CONFIG_PATH}: resources_config names neither a repository default "
+                                     "connection nor a lakehouse: the applied migrations are recorded there")
+            self.sources: list[MigrationSource] = discover()
         self._by_key = {source.key: source for source in self.sources}
-        self._ledger: LedgerVault | None = None
-        # Seconds spent in the two modules: "compile" (class foundry), "ledger" (ledger vault).
+        self._ledger: Ledger | None = None
+        # Seconds spent in the two modules: "compile" (class foundry), "ledger" (ledger vault and storage).
         self.timings: Counter[str] = Counter()
 
-    # -- the ledger ------------------------------------------------------
+    @contextmanager
+    def active(self) -> Iterator[None]:
+        """The framework's settings point at this project for the block."""
+        previous = settings.PROJECT_ROOT
+        settings.configure(self.root)
+        try:
+            yield
+        finally:
+            settings.configure(previous)
 
-    def _ledger_call(self, what: str, method: str, *args: Any) -> Any:
+    @contextmanager
+    def storage(self, what: str) -> Iterator[None]:
+        """A block that uses the stores: their errors become one message saying what failed."""
         started = time.perf_counter()
         try:
-            if self._ledger is None:
-                self._ledger = LedgerVault()
-            return getattr(self._ledger, method)(*args)
+            with self.active():
+                yield
         except STORAGE_ERRORS as exc:
             raise MigrationError(f"{what}: {storage_message(exc)}") from None
         finally:
             self.timings["ledger"] += time.perf_counter() - started
 
+    # -- the ledger ------------------------------------------------------
+
+    @property
+    def ledger(self) -> Ledger:
+        if self._ledger is None:
+            with self.storage("opening the ledger"):
+                self._ledger = Ledger(self.root)
+        return self._ledger
+
     def applied_records(self) -> list[MigrationFile]:
         """The applied migrations, in the order they were applied."""
-        records = self._ledger_call("reading the applied migrations", "fetch_migrations")
+        ledger = self.ledger
+        with self.storage("reading the applied migrations"):
+            records = ledger.records()
         order = {source.key: index for index, source in enumerate(self.sources)}
         return sorted(records, key=lambda r: (r.applied_at or 0.0, order.get(record_key(r), len(order))))
 
     def save(self, source: MigrationSource, applied_at: float) -> None:
         record = MigrationFile(number=source.number, path=source.path, type=source.module_type,
                                module=source.module, applied_at=applied_at)
-        self._ledger_call(f"{source.where()}: recording it as applied", "save_migration", record)
+        ledger = self.ledger
+        with self.storage(f"{source.where()}: recording it as applied"):
+            ledger.save(record)
 
     def delete(self, record: MigrationFile) -> None:
-        self._ledger_call(f"{record_label(record)}: withdrawing it", "delete_migration", record)
+        ledger = self.ledger
+        with self.storage(f"{record_label(record)}: withdrawing it"):
+            ledger.withdraw(record)
 
     # -- the classes -----------------------------------------------------
 
@@ -95,12 +123,14 @@ class Project:
                    for entry in source.document.schemas]
         started = time.perf_counter()
         try:
-            for entry in entries:
-                registry.register_model(*entry)
-            registry.compile_buffered_classes()
+            with self.active():
+                for entry in entries:
+                    registry.register_model(*entry)
+                registry.compile_buffered_classes()
         except Exception as exc:  # whatever the generated module raised: a fault of the schemas
             registry._buffered_classes.clear()
-            raise MigrationError(f"{source.where()}: {diagnose(registry, entries, exc)}") from None
+            with self.active():
+                raise MigrationError(f"{source.where()}: {diagnose(registry, entries, exc)}") from None
         finally:
             self.timings["compile"] += time.perf_counter() - started
         return [name for name, _, _ in entries]
@@ -140,7 +170,8 @@ def load_classes(root: str | Path | None = None) -> DefaultMigrationSchemas:
     """The model classes of the project's applied migrations, compiled in a new registry:
     ``load_classes("shop").get_model("Customer")``."""
     project = Project(root)
-    return project.replay(project.applied_sources(project.applied_records()))
+    with project.active():
+        return project.replay(project.applied_sources(project.applied_records()))
 
 
 # -- finding what made a compile fail ------------------------------------

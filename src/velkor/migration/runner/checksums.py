@@ -1,0 +1,85 @@
+"""Checksums of applied migration files, kept beside the ledger.
+
+One ``MigrationChecksum`` object per applied migration, written to the
+ledger's store in the same transaction as the migration's record: a version
+holds the checksum of the file as it was applied (or as the user last
+accepted it), and its metadata document links it to the version before.
+Withdrawing the migration writes a deleted version.
+"""
+from __future__ import annotations
+
+import hashlib
+import json
+from dataclasses import dataclass
+from pathlib import Path
+
+from velkor_data.engines.base import Connection
+from velkor_data.manager import VelkorDataManager
+from velkor_data.table_schemas.manager import TableSchemasManager
+from velkor_utils.models.data_models.address import Address
+from velkor_utils.models.data_models.metadata import Metadata
+from velkor_utils.models.data_models.table_schema import TableColumnSchema, TableSchema
+from velkor_utils.query.utils import Q
+from velkor_utils.utils.identifier import get_identifier
+
+CHECKSUM_CLASS = "MigrationChecksum"
+ADDRESS = Address(resource="resource", class_name=CHECKSUM_CLASS)
+CURRENT = Q(_metadata__is_deleted=False, _metadata__next_version__isnull=True)
+
+Key = tuple[str | None, str]  # (module, file name), as record_key gives it
+
+
+def register_table() -> None:
+    TableSchemasManager().register_table(TableSchema(address=ADDRESS, columns=[
+        TableColumnSchema(name="module_name", type=str, nullable=True),
+        TableColumnSchema(name="migration_name", type=str, nullable=False),
+        TableColumnSchema(name="checksum", type=str, nullable=False),
+    ]))
+
+
+def file_checksum(path: Path) -> str:
+    """SHA-256 of the file's bytes, line endings made LF (a checkout that
+    turns them into CRLF does not change a migration)."""
+    return hashlib.sha256(path.read_bytes().replace(b"\r\n", b"\n")).hexdigest()
+
+
+@dataclass(frozen=True)
+class Checksum:
+    address: Address  # the stored version
+    checksum: str
+
+
+def _metadata(address: Address, **fields) -> dict:
+    transaction = VelkorDataManager().get_transaction_manager().transaction_object.address
+    return json.loads(Metadata(address=address, transaction=transaction, **fields).model_dump_json())
+
+
+class Checksums:
+    """The checksum objects on one connection."""
+
+    def __init__(self, connection: Connection) -> None:
+        self.connection = connection
+
+    def read(self) -> dict[Key, Checksum]:
+        found = {}
+        for row in self.connection.query(address=ADDRESS, conditions=CURRENT):
+            key = (row["module_name"] or None, row["migration_name"])
+            found[key] = Checksum(Address(**row["_metadata"]["address"]), row["checksum"])
+        return found
+
+    def record(self, key: Key, checksum: str, prior: Checksum | None = None) -> None:
+        """A new version of the key's checksum (a new object when there is no prior one)."""
+        object_id = prior.address.object_id if prior else get_identifier()
+        self._put(key, checksum, object_id, prior_version=prior.address.object_version if prior else None)
+
+    def withdraw(self, key: Key, prior: Checksum) -> None:
+        self._put(key, prior.checksum, prior.address.object_id,
+                  prior_version=prior.address.object_version, is_deleted=True)
+
+    def _put(self, key: Key, checksum: str, object_id: str, **fields) -> None:
+        address = ADDRESS.model_copy(update={"object_id": object_id, "object_version": get_identifier()})
+        module, name = key
+        self.connection.put(address=address, data={"module_name": module, "migration_name": name,
+                                                   "checksum": checksum})
+        self.connection.put(address=Address(resource="resource", class_name="Metadata", object_id=get_identifier()),
+                            data=_metadata(address, **fields))
