@@ -11,6 +11,7 @@ commits; small files are compacted and the log is checkpointed as they grow.
 """
 from __future__ import annotations
 
+import errno
 import json
 import os
 from pathlib import Path
@@ -34,6 +35,8 @@ _METADATA_FOLDER = "_velkor_metadata"
 COMPACT_AT_FILES = 64
 # A checkpoint every this many commits keeps reading the log short.
 CHECKPOINT_EVERY = 20
+# Free space a commit leaves untouched, beyond a few times what it writes.
+SPACE_MARGIN = 1 << 20
 
 
 def _literal(text: str) -> str:
@@ -136,7 +139,8 @@ class DeltaConnection(Connection):
                 documents.append(self._item(operation))
             else:
                 appends.setdefault(operation.class_name, []).append(self._item(operation))
-        steps: list[Step] = [lambda: self._check_unique(appends, operations)]
+        size = sum(len(json.dumps(item)) for items in [*appends.values(), documents] for item in items)
+        steps: list[Step] = [lambda: self._check_space(size), lambda: self._check_unique(appends, operations)]
         for folder, items in appends.items():
             steps.append(lambda folder=folder, items=items: self._append(folder, _CLASS_TABLE, items))
         if documents:
@@ -146,6 +150,17 @@ class DeltaConnection(Connection):
         touched = [*appends, *([_METADATA_FOLDER] if documents else []), *removals]
         steps.append(lambda: self._maintain(touched))
         return steps
+
+    def _check_space(self, size: int) -> None:
+        """Refuse a commit that a nearly full disk may not take: the engine,
+        cut short by a full disk, reports it with an internal panic."""
+        try:
+            stats = os.statvfs(self.path)
+        except OSError:
+            return
+        free = stats.f_bavail * stats.f_frsize
+        if free < SPACE_MARGIN + 4 * size:
+            raise OSError(errno.ENOSPC, f"No space left on device ({free} bytes free in {self.path})")
 
     def _check_unique(self, appends: dict[str, list[dict]], operations: list[Operation]) -> None:
         """Refuse rows that repeat a key of their table's ``unique_together``."""

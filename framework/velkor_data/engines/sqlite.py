@@ -9,6 +9,7 @@ one SQLite transaction; the database runs in WAL mode.
 from __future__ import annotations
 
 import json
+import os
 import sqlite3
 from collections.abc import Iterator
 from contextlib import contextmanager
@@ -113,11 +114,19 @@ class SQLiteConnection(Connection):
 
     def _cause(self, exc: BaseException) -> str:
         text = str(exc)
-        if "disk is full" in text:
+        if "disk is full" in text or ("disk I/O error" in text and self._disk_is_full()):
             return NO_SPACE
         if "file is not a database" in text or "malformed" in text:
             return f"the file {self.path} is not a database (damaged?)"
         return describe_cause(exc)
+
+    def _disk_is_full(self) -> bool:
+        """SQLite reports a file it cannot make (its WAL index, say) as an I/O error."""
+        try:
+            stats = os.statvfs(self.path.parent)
+        except OSError:
+            return False
+        return stats.f_bavail * stats.f_frsize < 65536
 
     @contextmanager
     def _transaction(self, mode: str = "IMMEDIATE") -> Iterator[sqlite3.Connection]:

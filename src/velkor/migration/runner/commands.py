@@ -68,21 +68,30 @@ def recorded_keys(project: Project) -> set | None:
 
 
 def finish(project: Project, out: Output) -> None:
-    """Remember what the stores hold, for the damage check of the next run."""
+    """Remember what the stores hold, for the damage check of the next run.
+    What a run wrote is written: a failure here is only a note."""
     ledger = project.ledger
-    with project.storage("reading the stores back"):
-        note = ledger.remember(ledger.records())
+    try:
+        with project.storage("reading the stores back"):
+            note = ledger.remember(ledger.records())
+    except MigrationError as exc:
+        note = f"could not note what the stores hold ({exc}); the next run checks them without it"
     if note:
         out.note(note)
 
 
-def commit_outcome(project: Project, transaction, failure: BaseException | None) -> str:
-    """After a failed commit: what reached the stores, in words that agree with ``status``."""
-    ledger = project.ledger
-    if ledger.ledger_name in transaction.committed:
-        return (f"the ledger is written, but the repository's copy is not ({storage_message(failure)}): "
-                "the next apply, rollback or repair brings it in line")
-    return f"nothing was written ({storage_message(failure)})"
+COPY_BEHIND = "; the repository's copy is not written: the next apply, rollback or repair brings it in line"
+
+
+def commit_failure(project: Project, transaction, what: str, exc: BaseException) -> MigrationError:
+    """A commit that failed: its cause, and whether the ledger got written before it."""
+    failure = MigrationError(f"{what}: {storage_message(exc)}")
+    failure.copy_behind = project.ledger.ledger_name in transaction.committed  # type: ignore[attr-defined]
+    return failure
+
+
+def behind(failure: BaseException) -> str:
+    return COPY_BEHIND if getattr(failure, "copy_behind", False) else ""
 
 
 def apply(project: Project, out: Output, to: str | None = None, wait: float = 30.0,
@@ -120,7 +129,7 @@ def apply(project: Project, out: Output, to: str | None = None, wait: float = 30
         out.line(f"Applying {plural(len(pending), 'migration')}:")
         bar = out.progress(len(pending), "applying") if len(pending) >= PROGRESS_FROM else None
         width = max(len(s.label) for s in pending)
-        compiled, failure = 0, None
+        compiled, failure, committed = 0, None, False
         ledger = project.ledger
         try:
             with ledger.transaction() as transaction:
@@ -145,28 +154,29 @@ def apply(project: Project, out: Output, to: str | None = None, wait: float = 30
                 with project.storage("recording the applied migrations"):
                     try:
                         ledger.commit(transaction)
+                        committed = True
                     except STORAGE_ERRORS as exc:
-                        failure = MigrationError(commit_outcome(project, transaction, exc))
+                        failure = commit_failure(project, transaction, "recording the applied migrations", exc)
         except KeyboardInterrupt:
             if bar:
                 bar.close()
-            recorded = recorded_keys(project)
-            count = sum(1 for s in pending if recorded is not None and s.key in recorded)
-            raise Interrupted(f"interrupted: {applied_summary(project, pending, recorded, count)}") from None
-        recorded = recorded_keys(project)
-        count = sum(1 for s in pending if recorded is not None and s.key in recorded)
+            raise Interrupted(f"interrupted: {applied_summary(pending, recorded_keys(project))}") from None
+        # A completed commit recorded what was compiled; otherwise the ledger tells.
+        recorded = applied | {s.key for s in pending[:compiled]} if committed else recorded_keys(project)
         if failure is not None:
-            raise MigrationError(f"{failure}\n{applied_summary(project, pending, recorded, count)}") from None
+            summary = applied_summary(pending, recorded)
+            raise MigrationError(f"{failure}\n{summary[:-1]}{behind(failure)}.") from None
         finish(project, out)
-        left = len(project.sources) - len(recorded or ())
-        out.line(f"Applied {plural(count, 'migration')}; {left} pending.", "bold")
+        note_accepted(found, checksum_updates, out)
+        out.line(f"Applied {plural(compiled, 'migration')}; {len(project.sources) - len(recorded)} pending.", "bold")
     return 0
 
 
-def applied_summary(project: Project, pending: list[MigrationSource], recorded: set | None, count: int) -> str:
+def applied_summary(pending: list[MigrationSource], recorded: set | None) -> str:
     """How much of a run is recorded, as ``status`` will tell it."""
     if recorded is None:
         return "the ledger could not be read back: `velkor-migrate status` tells what is recorded."
+    count = sum(1 for s in pending if s.key in recorded)
     if count == len(pending):
         return f"Applied {plural(count, 'migration')}."
     first = next(s for s in pending if s.key not in recorded)
@@ -211,9 +221,13 @@ def record_checksums(project: Project, found: Review, sources: list[MigrationSou
         stage_checksums(project, found, sources)
         with project.storage("recording the checksums of the applied migrations"):
             ledger.commit(transaction)
+    note_accepted(found, sources, out)
+
+
+def note_accepted(found: Review, sources: list[MigrationSource], out: Output) -> None:
     accepted = [s.label for s in sources if s in found.changed]
     if accepted:
-        out.line(f"Accepted the changed {plural(len(accepted), 'file')} of {', '.join(accepted)}.")
+        out.line(f"Accepted the changed {'file' if len(accepted) == 1 else 'files'} of {', '.join(accepted)}.")
 
 
 def rollback(project: Project, out: Output, steps: int = 1, wait: float = 30.0) -> int:
@@ -249,7 +263,7 @@ def rollback(project: Project, out: Output, steps: int = 1, wait: float = 30.0) 
             stored = checksums.read()
         out.line(f"Rolling back {plural(len(victims), 'migration')}:")
         width = max(len(record_label(r)) for r in victims)
-        failure = None
+        failure, committed = None, False
         try:
             with ledger.transaction() as transaction:
                 for record in victims:
@@ -262,14 +276,15 @@ def rollback(project: Project, out: Output, steps: int = 1, wait: float = 30.0) 
                 with project.storage("recording the withdrawals"):
                     try:
                         ledger.commit(transaction)
+                        committed = True
                     except STORAGE_ERRORS as exc:
-                        failure = MigrationError(commit_outcome(project, transaction, exc))
+                        failure = commit_failure(project, transaction, "recording the withdrawals", exc)
         except KeyboardInterrupt:
-            recorded = recorded_keys(project)
-            raise Interrupted(f"interrupted: {withdrawn_summary(victims, recorded)}") from None
-        recorded = recorded_keys(project)
+            raise Interrupted(f"interrupted: {withdrawn_summary(victims, recorded_keys(project))}") from None
+        recorded = {record_key(r) for r in records} - leaving if committed else recorded_keys(project)
         if failure is not None:
-            raise MigrationError(f"{failure}\n{withdrawn_summary(victims, recorded)}") from None
+            summary = withdrawn_summary(victims, recorded)
+            raise MigrationError(f"{failure}\n{summary[:-1]}{behind(failure)}.") from None
         finish(project, out)
         out.line(f"Rolled back {plural(len(victims), 'migration')}; {len(recorded or ())} applied.", "bold")
     return 0

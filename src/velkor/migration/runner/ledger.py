@@ -25,7 +25,7 @@ from typing import Any
 
 from velkor.migration.data_classes import MigrationFile, ModuleTypes
 from velkor.migration.ledger_vault import LedgerVault
-from velkor_data.engines.base import Connection, StorageError
+from velkor_data.engines.base import NO_SPACE, Connection, StorageError
 from velkor_data.manager import Transaction, VelkorDataManager
 from velkor_data.table_schemas.manager import TableSchemasManager
 from velkor_utils.models.data_models.address import Address
@@ -326,6 +326,8 @@ class Ledger:
         try:
             return self._ledger_losses(before)
         except StorageError as exc:
+            if exc.cause == NO_SPACE:
+                raise  # a full disk is no damage
             return [f"{self.describe(self.ledger_name)} cannot be read ({exc.cause}): restore it from a backup"]
 
     def _ledger_losses(self, before: dict[str, Any]) -> list[str]:
@@ -363,6 +365,8 @@ class Ledger:
         try:
             rows = self.copy.query(address=MIGRATION, conditions=CURRENT)  # type: ignore[union-attr]
         except StorageError as exc:
+            if exc.cause == NO_SPACE:
+                raise
             return [f"{where} cannot be read ({exc.cause}): {recover}"]
         if not rows:
             return [f"{where} holds no row, but it held {held} after the last run: {recover}"]

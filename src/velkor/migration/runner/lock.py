@@ -48,8 +48,11 @@ class ProjectLock:
                     on_wait(f"waiting up to {timeout:g} s for another run ({holder}) to finish")
                     told = True
                 time.sleep(POLL_SECONDS)
-        os.ftruncate(fd, 0)
-        os.pwrite(fd, f"pid {os.getpid()}: {self.purpose}\n".encode(), 0)
+        try:  # who holds the lock, for the message of a run that gives up waiting
+            os.ftruncate(fd, 0)
+            os.pwrite(fd, f"pid {os.getpid()}: {self.purpose}\n".encode(), 0)
+        except OSError:
+            pass  # a full disk: the lock holds all the same
         self._fd = fd
 
     @staticmethod
@@ -59,7 +62,10 @@ class ProjectLock:
 
     def release(self) -> None:
         if self._fd is not None:
-            os.ftruncate(self._fd, 0)
+            try:
+                os.ftruncate(self._fd, 0)
+            except OSError:
+                pass
             fcntl.flock(self._fd, fcntl.LOCK_UN)
             os.close(self._fd)
             self._fd = None
