@@ -70,7 +70,7 @@ def claimed_by_apply(result, before: int, total: int) -> int:
         return total
     if found := re.search(r"Applied (\d+) of \d+;", result.err):
         return before + int(found.group(1))
-    if re.search(r"Applied \d+ migrations?\.", result.err):
+    if re.search(r"Applied \d+ migrations?[.;]", result.err):
         return total
     return before
 
@@ -80,7 +80,7 @@ def claimed_by_rollback(result, before: int, steps: int) -> int:
         return before - steps
     if found := re.search(r"Rolled back (\d+) of \d+;", result.err):
         return before - int(found.group(1))
-    if re.search(r"Rolled back \d+ migrations?\.", result.err):
+    if re.search(r"Rolled back \d+ migrations?[.;]", result.err):
         return before - steps
     return before
 
