@@ -57,6 +57,14 @@ From Python: ``load_classes(root)`` gives a registry holding the classes of
 the applied migrations; ``Project``, ``commands`` and ``cli.run`` do the rest.
 """
 from velkor.migration.runner.errors import LockTimeout, MigrationError
-from velkor.migration.runner.project import Project, load_classes
 
 __all__ = ["LockTimeout", "MigrationError", "Project", "load_classes"]
+
+
+def __getattr__(name: str):
+    # Loaded on first use, so that the command line's help and usage
+    # errors load neither the two modules nor any storage library.
+    if name in ("Project", "load_classes"):
+        from velkor.migration.runner import project
+        return getattr(project, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -67,13 +67,14 @@ def recorded_keys(project: Project) -> set | None:
         return None
 
 
-def finish(project: Project, out: Output) -> None:
-    """Remember what the stores hold, for the damage check of the next run.
-    What a run wrote is written: a failure here is only a note."""
+def finish(project: Project, out: Output, records: list[MigrationFile] | None = None) -> None:
+    """Remember what the stores hold (``records``, when the run knows them),
+    for the damage check of the next run. What a run wrote is written: a
+    failure here is only a note."""
     ledger = project.ledger
     try:
         with project.storage("reading the stores back"):
-            note = ledger.remember(ledger.records())
+            note = ledger.remember(ledger.records() if records is None else records)
     except MigrationError as exc:
         note = f"could not note what the stores hold ({exc}); the next run checks them without it"
     if note:
@@ -129,7 +130,7 @@ def apply(project: Project, out: Output, to: str | None = None, wait: float = 30
         out.line(f"Applying {plural(len(pending), 'migration')}:")
         bar = out.progress(len(pending), "applying") if len(pending) >= PROGRESS_FROM else None
         width = max(len(s.label) for s in pending)
-        compiled, failure, committed = 0, None, False
+        compiled, failure, committed, saved = 0, None, False, []
         ledger = project.ledger
         try:
             with ledger.transaction() as transaction:
@@ -142,7 +143,7 @@ def apply(project: Project, out: Output, to: str | None = None, wait: float = 30
                     except MigrationError as exc:
                         failure = exc
                         break
-                    project.save(source, applied_at=time.time())
+                    saved.append(project.save(source, applied_at=time.time()))
                     stage_checksums(project, found, [source])
                     compiled += 1
                     if not bar:
@@ -166,7 +167,7 @@ def apply(project: Project, out: Output, to: str | None = None, wait: float = 30
         if failure is not None:
             summary = applied_summary(pending, recorded)
             raise MigrationError(f"{failure}\n{summary[:-1]}{behind(failure)}.") from None
-        finish(project, out)
+        finish(project, out, records + saved)
         note_accepted(found, checksum_updates, out)
         out.line(f"Applied {plural(compiled, 'migration')}; {len(project.sources) - len(recorded)} pending.", "bold")
     return 0
@@ -285,7 +286,7 @@ def rollback(project: Project, out: Output, steps: int = 1, wait: float = 30.0) 
         if failure is not None:
             summary = withdrawn_summary(victims, recorded)
             raise MigrationError(f"{failure}\n{summary[:-1]}{behind(failure)}.") from None
-        finish(project, out)
+        finish(project, out, [r for r in records if record_key(r) not in leaving])
         out.line(f"Rolled back {plural(len(victims), 'migration')}; {len(recorded or ())} applied.", "bold")
     return 0
 

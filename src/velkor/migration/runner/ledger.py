@@ -42,6 +42,7 @@ CURRENT = Q(_metadata__is_deleted=False, _metadata__next_version__isnull=True)
 LISTED = 5  # migrations named in a one-line summary before "and N more"
 
 Key = tuple[str | None, str]
+Version = tuple[str, str]  # (object id, object version) of a stored record
 
 
 class ProjectVault(LedgerVault):
@@ -63,6 +64,15 @@ def row_address(row: dict[str, Any]) -> Address:
     return Address(**row["_metadata"]["address"])
 
 
+def version_of(address: Address | None) -> Version:
+    return (address.object_id, address.object_version) if address is not None else ("", "")
+
+
+def row_version(row: dict[str, Any]) -> Version:
+    address = row["_metadata"]["address"]
+    return address["object_id"], address["object_version"]
+
+
 def key_label(key: Key) -> str:
     module, name = key
     return f"{module or 'app'}:{Path(name).stem}"
@@ -75,8 +85,9 @@ def listing(keys: list[Key]) -> str:
     return ", ".join(labels)
 
 
-def digest(addresses: list[Address]) -> str:
-    text = "\n".join(sorted(f"{a.object_id}:{a.object_version}" for a in addresses))
+def digest(records: list[MigrationFile]) -> str:
+    """Identifies a set of applied migrations (which ones, applied when)."""
+    text = "\n".join(sorted(f"{r.module or ''}/{r.path.name}/{r.applied_at!r}" for r in records))
     return hashlib.sha256(text.encode()).hexdigest()
 
 
@@ -137,6 +148,7 @@ class Ledger:
         default = resources.repository.default
         self.copy_name: str | None = default if default and default != self.ledger_name else None
         self.marker = Marker(root)
+        self._records: list[MigrationFile] | None = None
         checksums.register_table()
 
     # -- the stores ------------------------------------------------------
@@ -158,29 +170,38 @@ class Ledger:
     # -- reading ---------------------------------------------------------
 
     def records(self) -> list[MigrationFile]:
-        """What the ledger reports as applied."""
-        return self.vault.fetch_migrations()
+        """What the ledger reports as applied (read again after every commit)."""
+        if self._records is None:
+            self._records = self.vault.fetch_migrations()
+        return list(self._records)
 
     def checksums(self) -> checksums.Checksums:
         return checksums.Checksums(self.store)
 
     def differences(self) -> Differences:
-        differences = Differences()
-        kept: dict[Key, dict[str, Any]] = {}
-        for row in self.store.query(address=MIGRATION, conditions=CURRENT):
-            if row_key(row) in kept:
-                differences.repeated.append(row)
+        """Compared by the records' addresses; the ledger's rows are read
+        whole only when there is something to copy or withdraw."""
+        kept: dict[Key, Version] = {}
+        repeated: set[Version] = set()
+        for record in self.records():
+            key, version = (record.module or None, record.path.name), version_of(record.stored_address)
+            if key in kept:
+                repeated.add(version)
             else:
-                kept[row_key(row)] = row
-        if self.copy is None:
-            return differences
-        ledger_addresses = {row_address(row) for row in kept.values()}
-        repeated = {row_address(row).object_id for row in differences.repeated}
-        copy_rows = self.copy.query(address=MIGRATION, conditions=CURRENT)
-        copy_addresses = {row_address(row) for row in copy_rows}
-        differences.missing = [row for row in kept.values() if row_address(row) not in copy_addresses]
-        differences.extra = [row for row in copy_rows if row_address(row) not in ledger_addresses
-                             and row_address(row).object_id not in repeated]
+                kept[key] = version
+        copy_rows = self.copy.query(address=MIGRATION, conditions=CURRENT) if self.copy is not None else []
+        in_ledger, in_copy = set(kept.values()), {row_version(row) for row in copy_rows}
+        repeated_objects = {object_id for object_id, _ in repeated}
+        differences = Differences()
+        differences.extra = [row for row in copy_rows if row_version(row) not in in_ledger
+                             and row_version(row)[0] not in repeated_objects]
+        wanted = repeated | (in_ledger - in_copy if self.copy is not None else set())
+        if wanted:
+            for row in self.store.query(address=MIGRATION, conditions=CURRENT):
+                if row_version(row) in repeated:
+                    differences.repeated.append(row)
+                elif row_version(row) in wanted:
+                    differences.missing.append(row)
         return differences
 
     # -- writing ---------------------------------------------------------
@@ -193,6 +214,7 @@ class Ledger:
 
     def commit(self, transaction: Transaction) -> None:
         """The ledger first, then the copy; Ctrl-C waits until both are written."""
+        self._records = None
         with interrupts_deferred():
             transaction.commit()
 
@@ -260,10 +282,10 @@ class Ledger:
             raise MigrationError(f"{self.describe(self.copy_name)} holds no row: "
                                  "there is nothing to rebuild the ledger from")
         ledger_rows = self.store.query(address=MIGRATION, conditions=CURRENT)
-        in_ledger = {row_address(row) for row in ledger_rows}
-        in_copy = {row_address(row) for row in copy_rows}
-        restored = [row for row in copy_rows if row_address(row) not in in_ledger]
-        withdrawn = [row for row in ledger_rows if row_address(row) not in in_copy]
+        in_ledger = {row_version(row) for row in ledger_rows}
+        in_copy = {row_version(row) for row in copy_rows}
+        restored = [row for row in copy_rows if row_version(row) not in in_ledger]
+        withdrawn = [row for row in ledger_rows if row_version(row) not in in_copy]
         with self.transaction() as transaction:
             for row in restored:
                 self.store.put(address=row_address(row), data={k: v for k, v in row.items() if k != "_metadata"})
@@ -281,18 +303,19 @@ class Ledger:
     # -- the marker ------------------------------------------------------
 
     def state(self, records: list[MigrationFile]) -> dict[str, Any]:
-        """What the stores hold now, for the marker."""
-        addresses = [r.stored_address for r in records if r.stored_address is not None]
+        """What the stores hold, for the marker, when the ledger holds ``records``
+        and the copy is in line with it."""
         state: dict[str, Any] = {"ledger": {
             "connection": self.ledger_name, "location": self._location(self.ledger_name),
-            "records": len(records), "digest": digest(addresses), "logs": self.store.log_versions()}}
+            "records": len(records), "digest": digest(records), "logs": self.store.log_versions()}}
         if self.copy is not None:
             state["repository"] = {"connection": self.copy_name, "location": self._location(self.copy_name),
-                                   "records": len(self.copy.query(address=MIGRATION, conditions=CURRENT))}
+                                   "records": len(records)}
         return state
 
     def remember(self, records: list[MigrationFile]) -> str | None:
-        """Write the marker; a failure is only a note (the stores are written)."""
+        """Write the marker (``records``: what the ledger holds now); a failure
+        is only a note, since the stores are written."""
         try:
             self.marker.save(self.state(records))
         except OSError as exc:
@@ -351,8 +374,7 @@ class Ledger:
         if not records:
             return [f"{where} holds no record, but it held {held} after the last run: {recover}"]
         if logs_before and logs == logs_before:
-            addresses = [r.stored_address for r in records if r.stored_address is not None]
-            if digest(addresses) != before.get("digest"):
+            if digest(records) != before.get("digest"):
                 return [f"{where}: its newest log entries are damaged (its records no longer match what the "
                         f"last run wrote, though no run wrote since): {recover}"]
         return []

@@ -5,7 +5,7 @@ lost, emptied or cut back is told from one that was never used.
 The marker is a small JSON document, written whole to a new file that then
 replaces the old one, so that it is never half written::
 
-    {"format": 1,
+    {"format": 2,
      "ledger": {"connection": "lakehouse", "location": "...", "records": 6,
                 "digest": "...", "logs": {"Migration": 3, "_velkor_metadata": 3}},
      "repository": {"connection": "repository", "location": "...", "records": 6}}
@@ -22,7 +22,7 @@ from pathlib import Path
 from typing import Any
 
 FILE = Path(".velkor") / "ledger-state.json"
-FORMAT = 1
+FORMAT = 2
 
 
 class Marker:

@@ -103,12 +103,13 @@ class Project:
         order = {source.key: index for index, source in enumerate(self.sources)}
         return sorted(records, key=lambda r: (r.applied_at or 0.0, order.get(record_key(r), len(order))))
 
-    def save(self, source: MigrationSource, applied_at: float) -> None:
+    def save(self, source: MigrationSource, applied_at: float) -> MigrationFile:
         record = MigrationFile(number=source.number, path=source.path, type=source.module_type,
                                module=source.module, applied_at=applied_at)
         ledger = self.ledger
         with self.storage(f"{source.where()}: recording it as applied"):
             ledger.save(record)
+        return record
 
     def delete(self, record: MigrationFile) -> None:
         ledger = self.ledger
