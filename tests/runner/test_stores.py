@@ -1,5 +1,6 @@
 """The stores of the record of applied migrations when they are damaged, when
 the disk fills up, and when the files change after they were applied."""
+import io
 import os
 import random
 import shutil
@@ -233,3 +234,62 @@ def test_apply_killed_at_random_moments(tmp_path):
     final = migrate(root, "apply")
     assert final.code == 0, final.err
     assert len(stored_keys(root)) == 200 and saved_once(root)
+
+
+def test_a_migration_recorded_twice_before_keys_were_kept_is_withdrawn_once(embedded_shop):
+    from velkor.migration.data_classes import MigrationFile, ModuleTypes
+    from velkor.migration.runner.project import Project
+    from velkor_data.engines.base import StorageError
+    assert migrate(embedded_shop, "apply").code == 0
+    project = Project(embedded_shop)
+    with project.active(), pytest.raises(StorageError, match="UNIQUE"):
+        project.ledger.save(MigrationFile(number=1, path=Path("0001_customers.json"), type=ModuleTypes.APP,
+                                          applied_at=time.time()))
+    assert applied(embedded_shop).count("app:0001_customers") == 2
+    assert "the ledger records more than once: app:0001_customers" in migrate(embedded_shop, "check").err
+    result = migrate(embedded_shop, "apply")
+    assert "withdrew the repeated records of app:0001_customers" in result.err
+    assert sorted(applied(embedded_shop)) == sorted(ALL) and len(stored_keys(embedded_shop)) == 6
+
+
+@pytest.mark.parametrize("make_problem, problem", [
+    (lambda root: (root / "app/migrations/0002_products.json").write_text(
+        (root / "app/migrations/0002_products.json").read_text().replace('"sku"', '"code"')),
+     "app:0002_products changed since it was applied"),
+    (lambda root: delete_repository(root), "the repository 'repository' ("),
+    (lambda root: (root / "app/migrations/0005_business_customers.json").unlink(),
+     "recorded as applied, but the file is gone: app:0005_business_customers"),
+])
+def test_check_reports_the_record(embedded_shop, make_problem, problem):
+    assert migrate(embedded_shop, "apply").code == 0
+    assert migrate(embedded_shop, "check").code == 0
+    make_problem(embedded_shop)
+    result = migrate(embedded_shop, "check")
+    assert result.code == 1 and problem in result.err, result.err
+    assert "but the record of applied migrations has 1 problem:" in result.out
+
+
+def test_two_projects_in_one_process(shop, tmp_path):
+    from velkor.migration.runner import commands, load_classes
+    from velkor.migration.runner.output import Output
+    from velkor.migration.runner.project import Project
+    other = tmp_path / "other"
+    shutil.copytree(shop, other)
+    quiet = Output(io.StringIO(), io.StringIO())
+    first, second = Project(shop), Project(other)
+    assert commands.apply(first, quiet, to="1") == 0
+    assert commands.apply(second, quiet) == 0
+    assert len(first.applied_records()) == 2 and len(second.applied_records()) == 6
+    assert all(shop in record.path.parents for record in first.applied_records())
+    assert all(other in record.path.parents for record in second.applied_records())
+    assert "BusinessCustomer" not in load_classes(shop)._classes
+    assert "BusinessCustomer" in load_classes(other)._classes
+
+
+def test_help_loads_no_storage_library():
+    script = ("import io, sys\nfrom contextlib import redirect_stdout\nfrom velkor.migration.runner.cli import run\n"
+              "try:\n    with redirect_stdout(io.StringIO()):\n        run(['apply', '--help'])\n"
+              "except SystemExit:\n    pass\n"
+              "print(sorted({m.split('.')[0] for m in sys.modules} & {'deltalake', 'pyarrow', 'sqlite3', 'psycopg'}))")
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert result.stdout.strip() == "[]"

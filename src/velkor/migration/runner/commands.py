@@ -410,6 +410,38 @@ def check(project: Project, out: Output) -> int:
     load_all(project.sources)
     registry = project.replay(project.sources)
     classes = len(registry._classes)
-    out.line(f"Checked {plural(len(project.sources), 'migration')}: "
-             f"all valid, {plural(classes, 'class', 'classes')} compile.", "green")
-    return 0
+    problems = record_problems(project)
+    if not problems:
+        out.line(f"Checked {plural(len(project.sources), 'migration')}: "
+                 f"all valid, {plural(classes, 'class', 'classes')} compile.", "green")
+        return 0
+    out.line(f"Checked {plural(len(project.sources), 'migration')}: the files are valid and "
+             f"{plural(classes, 'class', 'classes')} compile, but the record of applied migrations "
+             f"has {plural(len(problems), 'problem')}:")
+    raise MigrationError("\n".join(problems))
+
+
+def record_problems(project: Project) -> list[str]:
+    """What is wrong with the record of applied migrations, a line each."""
+    ledger = project.ledger
+    with project.storage("checking the stores"):
+        problems = ledger.damage()
+    if problems:
+        return problems
+    records = project.applied_records()
+    found = review(project, records)
+    missing = [record_label(r) for r in records if project.source_of(r) is None]
+    if missing:
+        problems.append(f"recorded as applied, but the file is gone: {', '.join(missing)}")
+    for source in found.changed:
+        problems.append(f"{source.label} changed since it was applied (restore the file, or accept it with "
+                        f"apply --accept-changed {source.label})")
+    for source, later in found.out_of_order:
+        problems.append(f"{source.label} is pending but {later.label}, numbered after it, is applied "
+                        "(apply it with --out-of-order, or renumber it)")
+    with project.storage("comparing the repository with the ledger"):
+        differences = ledger.differences()
+    if differences:
+        problems.append(f"the repository {differences.describe(done=False)} (the next apply, rollback or "
+                        "repair brings it in line)")
+    return problems
