@@ -7,6 +7,9 @@
 PYTHON ?= python3.11
 VENV := .venv
 ASAN_VENV := .venv-asan
+# The benchmarks' environment: ours, and the peers they are measured beside.
+BENCH_VENV := .venv-bench
+BENCH_PEERS := alembic sqlalchemy
 
 .PHONY: demo test test-normal test-asan bench clean
 
@@ -28,6 +31,13 @@ $(ASAN_VENV)/installed: $(SOURCES)
 		-C cmake.define.VELKOR_SANITIZE=ON -C cmake.build-type=RelWithDebInfo
 	touch $@
 
+$(BENCH_VENV)/installed: $(SOURCES)
+	test -x $(BENCH_VENV)/bin/python || $(PYTHON) -m venv $(BENCH_VENV)
+	$(BENCH_VENV)/bin/python -m pip install --quiet --upgrade pip
+	rm -rf framework/build
+	$(BENCH_VENV)/bin/python -m pip install --quiet ./framework ".[test]" $(BENCH_PEERS)
+	touch $@
+
 demo: $(VENV)/installed
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" tools/demo
 
@@ -40,8 +50,8 @@ test-normal: $(VENV)/installed
 test-asan: $(ASAN_VENV)/installed
 	tools/asan-run $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
-bench: $(VENV)/installed
-	$(VENV)/bin/python -m bench
+bench: $(BENCH_VENV)/installed
+	$(BENCH_VENV)/bin/python -m bench
 
 clean:
-	rm -rf $(VENV) $(ASAN_VENV) build
+	rm -rf $(VENV) $(ASAN_VENV) $(BENCH_VENV) build

@@ -2,12 +2,13 @@
 
 Each one compares, side by side in one run, our code with what it stands
 beside (the host's compile and eval, the same storage calls made from
-Python, the two modules under the runner) and prints ratios.
+Python, the two modules under the runner, the runner beside Alembic) and
+prints ratios.
 """
 import runpy
 import sys
 
-BENCHMARKS = ["bench.class_foundry", "bench.ledger_vault", "bench.runner"]
+BENCHMARKS = ["bench.class_foundry", "bench.ledger_vault", "bench.runner", "bench.runner.peer"]
 
 
 def main() -> None:

@@ -6,12 +6,11 @@ Reported: the total, and the share of each part:
 - compile: registering the schemas and compiling them (the class foundry);
 - ledger: the ledger's own work in fetch_migrations and save_migration, that
   is its time less the storage calls it makes;
-- storage: the connections' insert / put / query (SQLite and Delta);
+- storage: the connections' insert / put / delete (staged in the run's
+  transaction), their commit, and query (SQLite and Delta);
 - runner: everything else (reading and checking the files, ordering, the
   lock, output).
-Then a second run that applies one more migration, which first compiles the
-classes of every applied migration again (the class foundry keeps nothing
-between processes).
+Then a second run that applies one more migration.
 
 Run: PYTHONPATH=build/<name>/site .venv/bin/python -m bench.runner [--count N]
 """
@@ -99,7 +98,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(prog="python -m bench.runner")
     parser.add_argument("--count", type=int, default=1000, help="migrations to apply (default: %(default)s)")
     args = parser.parse_args()
-    for name in ("insert", "put", "query", "delete"):
+    for name in ("insert", "put", "query", "delete", "commit"):
         setattr(Connection, name, _timed(getattr(Connection, name)))
     with tempfile.TemporaryDirectory(prefix="velkor-bench-") as folder:
         root = Path(folder)
