@@ -216,13 +216,50 @@ def test_a_full_disk_is_said_in_one_line(small_disk, embedded_shop, keep, comman
     assert len(stored_keys(root)) == 6
 
 
-def test_apply_killed_at_random_moments(tmp_path):
-    """200 migrations; the run is killed (SIGKILL) again and again, then runs to its end."""
+@pytest.fixture
+def many(tmp_path):
+    """A project of 200 small migrations on the embedded default."""
     root = tmp_path / "many"
     root.mkdir()
     (root / "velkor.toml").write_text((Path(__file__).parents[2] / "examples/shop/velkor.toml").read_text())
     for number in range(1, 201):
         write_migration(root, f"{number:04d}_item.json", {f"Item{number}": {"properties": {"code": STRING}}})
+    return root
+
+
+def applied_now(root):
+    return int(migrate(root, "status").out.split(": ")[1].split()[0])
+
+
+@pytest.mark.parametrize("command", ["apply", "rollback"])
+def test_ctrl_c_at_random_moments_says_what_is_recorded(many, command):
+    """Each run starts with all 200 pending (apply) or applied (rollback) and is interrupted part-way."""
+    chance = random.Random(3)
+    outcomes = set()
+    for _ in range(6):
+        start = ["rollback", "--steps", "200"] if command == "apply" else ["apply"]
+        if applied_now(many) != (0 if command == "apply" else 200):
+            assert migrate(many, *start).code == 0
+        before = applied_now(many)
+        process = migrate_process(many, command, *(["--steps", "200"] if command == "rollback" else []))
+        time.sleep(chance.uniform(0.1, 1.0))
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=120)
+        assert "Traceback" not in err, err
+        result = SimpleNamespace(code=process.returncode, err=err)
+        claimed = claimed_by_apply(result, before, 200) if command == "apply" else claimed_by_rollback(result, before, 200)
+        assert applied_now(many) == claimed, (out, err)
+        if process.returncode:
+            assert process.returncode == 130 and err.startswith("error: interrupted"), err
+        outcomes.add(process.returncode)
+    assert 130 in outcomes  # some runs were interrupted indeed
+    assert migrate(many, "apply").code == 0
+    assert len(stored_keys(many)) == 200
+
+
+def test_apply_killed_at_random_moments(many):
+    """The run is killed (SIGKILL) again and again, then runs to its end."""
+    root = many
     chance = random.Random(8)
     for _ in range(8):
         process = migrate_process(root, "apply")

@@ -79,6 +79,7 @@ class SQLiteConnection(Connection):
         except OSError as exc:
             raise StorageError(f"{self.name}: cannot create the folder {self.path.parent} of the SQLite database: "
                                f"{describe_cause(exc)}") from exc
+        self._full_disk = False
         try:
             self._db = sqlite3.connect(self.path, isolation_level=None)
             # Readers go on while a run writes; a commit survives a crash of the process.
@@ -89,9 +90,24 @@ class SQLiteConnection(Connection):
                     db.execute(statement)
         except sqlite3.Error as exc:
             cause = self._cause(exc)
-            raise StorageError(f"{self.name}: cannot open the SQLite database {self.path} for writing: {cause}",
-                               cause) from exc
+            if cause != NO_SPACE or not self._open_on_full_disk():
+                raise StorageError(f"{self.name}: cannot open the SQLite database {self.path} for writing: {cause}",
+                                   cause) from exc
         self._tables: dict[str, Any] = {}  # class name -> structure of the table as last made
+
+    def _open_on_full_disk(self) -> bool:
+        """On a full disk SQLite cannot make the files a WAL database is read
+        with; nothing can be written there either, so the database is read
+        as it stands, and every write fails as the disk is full."""
+        if not self.holds_data(self.path):
+            return False
+        try:
+            self._db = sqlite3.connect(f"{self.path.resolve().as_uri()}?immutable=1", uri=True, isolation_level=None)
+            self._db.execute("SELECT count(*) FROM _velkor_metadata").fetchone()
+        except sqlite3.Error:
+            return False
+        self._full_disk = True
+        return True
 
     def close(self) -> None:
         self._db.close()
@@ -115,6 +131,8 @@ class SQLiteConnection(Connection):
     def _cause(self, exc: BaseException) -> str:
         text = str(exc)
         if "disk is full" in text or ("disk I/O error" in text and self._disk_is_full()):
+            return NO_SPACE
+        if getattr(self, "_full_disk", False) and "readonly" in text:
             return NO_SPACE
         if "file is not a database" in text or "malformed" in text:
             return f"the file {self.path} is not a database (damaged?)"

@@ -2,8 +2,13 @@
 from __future__ import annotations
 
 import argparse
+import os
+import signal
 import sys
+import threading
 import traceback
+from collections.abc import Iterator
+from contextlib import contextmanager
 
 from velkor.migration.runner.errors import MigrationError
 from velkor.migration.runner.output import Output
@@ -73,13 +78,27 @@ def parser() -> argparse.ArgumentParser:
     return main_parser
 
 
+@contextmanager
+def interrupts_restored(restore: bool) -> Iterator[None]:
+    """Give back the Ctrl-C handler that a commit may have set aside (not on
+    the command line, where the process ends with the command)."""
+    main = threading.current_thread() is threading.main_thread()
+    previous = signal.getsignal(signal.SIGINT) if main else None
+    try:
+        yield
+    finally:
+        if restore and main:
+            signal.signal(signal.SIGINT, previous)
+
+
 def dispatch(args: argparse.Namespace, out: Output) -> int:
     # Imported here: `--help` and a bad command line load no storage library.
     from velkor.migration.runner import commands
     from velkor.migration.runner.project import Project
 
     project = Project(getattr(args, "project", None))
-    with project.active():
+    project.interrupts_end_at_commit = True
+    with project.active(), project:
         if args.command == "apply":
             return commands.apply(project, out, to=args.to, wait=args.wait, out_of_order=args.out_of_order,
                                   accept_changed=args.accept_changed)
@@ -92,11 +111,14 @@ def dispatch(args: argparse.Namespace, out: Output) -> int:
         return getattr(commands, args.command)(project, out)
 
 
-def run(argv: list[str] | None = None, out: Output | None = None) -> int:
+def run(argv: list[str] | None = None, out: Output | None = None, command_line: bool = False) -> int:
+    """Run a command in this process (``command_line``: the process is the
+    command's own and ends with it)."""
     args = parser().parse_args(argv)
     out = out or Output()
     try:
-        return dispatch(args, out)
+        with interrupts_restored(not command_line):
+            return dispatch(args, out)
     except MigrationError as exc:
         out.error(str(exc))
         return exc.exit_code
@@ -109,4 +131,17 @@ def run(argv: list[str] | None = None, out: Output | None = None) -> int:
 
 
 def main(argv: list[str] | None = None) -> None:
-    sys.exit(run(argv))
+    try:
+        code = run(argv, command_line=True)
+    except KeyboardInterrupt:  # before the command began: nothing was done
+        print("error: interrupted", file=sys.stderr)
+        code = EXIT_INTERRUPTED
+    # The command's work is done, said and its stores closed. Ctrl-C from
+    # now on would only turn its exit status into a signal's; and the
+    # storage libraries' own teardown at exit can abort the process when a
+    # thread pool is still winding down ("terminate called without an
+    # active exception"): leave without it.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(code)

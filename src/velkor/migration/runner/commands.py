@@ -154,7 +154,7 @@ def apply(project: Project, out: Output, to: str | None = None, wait: float = 30
                     bar = None
                 with project.storage("recording the applied migrations"):
                     try:
-                        ledger.commit(transaction)
+                        ledger.commit(transaction, records + saved)
                         committed = True
                     except STORAGE_ERRORS as exc:
                         failure = commit_failure(project, transaction, "recording the applied migrations", exc)
@@ -276,7 +276,7 @@ def rollback(project: Project, out: Output, steps: int = 1, wait: float = 30.0) 
                              f"applied {when(record.applied_at)}")
                 with project.storage("recording the withdrawals"):
                     try:
-                        ledger.commit(transaction)
+                        ledger.commit(transaction, [r for r in records if record_key(r) not in leaving])
                         committed = True
                     except STORAGE_ERRORS as exc:
                         failure = commit_failure(project, transaction, "recording the withdrawals", exc)

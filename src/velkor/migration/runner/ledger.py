@@ -108,6 +108,11 @@ def interrupts_deferred() -> Iterator[None]:
         raise KeyboardInterrupt
 
 
+def ignore_interrupts() -> None:
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 @dataclass
 class Differences:
     """Where the repository's copy differs from the ledger."""
@@ -140,7 +145,10 @@ class Ledger:
     its copy in the repository, the checksums of the applied files, and the
     marker of what they held."""
 
-    def __init__(self, root: Path) -> None:
+    def __init__(self, root: Path, interrupts_end_at_commit: bool = False) -> None:
+        # On the command line, Ctrl-C cannot stop a commit, nor anything
+        # after it: the run finishes and says what it recorded.
+        self.interrupts_end_at_commit = interrupts_end_at_commit
         self.vault = ProjectVault()
         self.connections = self.vault._connections_manager
         resources = self.vault._velkor_config.resources_config
@@ -212,11 +220,28 @@ class Ledger:
         with VelkorDataManager().get_transaction_manager().begin() as transaction:
             yield transaction
 
-    def commit(self, transaction: Transaction) -> None:
-        """The ledger first, then the copy; Ctrl-C waits until both are written."""
+    def commit(self, transaction: Transaction, after: list[MigrationFile] | None = None) -> None:
+        """The ledger first, then the copy; Ctrl-C waits until both are written.
+        ``after``: what the ledger will hold, noted in the marker beforehand, so
+        that a commit cut short is not taken for damage."""
+        if after is not None:
+            self.expect(after)
         self._records = None
+        if self.interrupts_end_at_commit:
+            ignore_interrupts()
+            transaction.commit()
+            return
         with interrupts_deferred():
             transaction.commit()
+
+    def expect(self, records: list[MigrationFile]) -> None:
+        state = self.marker.load()
+        state.pop("format", None)
+        state["expected"] = {"records": len(records), "digest": digest(records)}
+        try:
+            self.marker.save(state)
+        except OSError:
+            pass  # without it, a cut-short commit that empties a store may be reported as damage
 
     def save(self, record: MigrationFile) -> None:
         self.vault.save_migration(record)
@@ -229,9 +254,11 @@ class Ledger:
         repeated records of one migration (the first one stays)."""
         differences = self.differences()
         if differences:
+            repeated = {row_version(row) for row in differences.repeated}
+            after = [r for r in self.records() if version_of(r.stored_address) not in repeated]
             with self.transaction() as transaction:
                 self.stage_reconcile(differences)
-                self.commit(transaction)
+                self.commit(transaction, after)
         return differences
 
     def stage_reconcile(self, differences: Differences) -> None:
@@ -293,7 +320,7 @@ class Ledger:
                                data={**row["_metadata"], "next_version": None})
             for row in withdrawn:
                 self.withdraw(record_of(row))
-            self.commit(transaction)
+            self.commit(transaction, [record_of(row) for row in copy_rows])
         done = [f"Rebuilt the ledger's current records from the repository: restored {len(restored)}, "
                 f"withdrew {len(withdrawn)}."]
         if restored:
@@ -370,14 +397,22 @@ class Ledger:
             if now < version:
                 return [f"{where}: the log of its table {table} ends at version {now}, but version {version} "
                         f"was written: {recover}"]
+        if logs_before and logs != logs_before:
+            return []  # written since: by a run cut short before it noted so, or by another host
         records = self.records()
-        if not records:
-            return [f"{where} holds no record, but it held {held} after the last run: {recover}"]
-        if logs_before and logs == logs_before:
-            if digest(records) != before.get("digest"):
+        expected = self._expected()
+        if logs_before:
+            if digest(records) not in (before.get("digest"), expected.get("digest")):
                 return [f"{where}: its newest log entries are damaged (its records no longer match what the "
                         f"last run wrote, though no run wrote since): {recover}"]
+        elif not records and expected.get("records") != 0:
+            return [f"{where} holds no record, but it held {held} after the last run: {recover}"]
         return []
+
+    def _expected(self) -> dict[str, Any]:
+        """What the stores were to hold after a commit that may have been cut short."""
+        expected = self.marker.load().get("expected")
+        return expected if isinstance(expected, dict) else {}
 
     def _copy_damage(self, before: dict[str, Any]) -> list[str]:
         where, held = self.describe(self.copy_name), before["records"]  # type: ignore[arg-type]
@@ -390,7 +425,7 @@ class Ledger:
             if exc.cause == NO_SPACE:
                 raise
             return [f"{where} cannot be read ({exc.cause}): {recover}"]
-        if not rows:
+        if not rows and self._expected().get("records") != 0:
             return [f"{where} holds no row, but it held {held} after the last run: {recover}"]
         return []
 

@@ -61,8 +61,21 @@ class Project:
             self.sources: list[MigrationSource] = discover()
         self._by_key = {source.key: source for source in self.sources}
         self._ledger: Ledger | None = None
+        # Set by the command line: Ctrl-C is ignored once a commit begins.
+        self.interrupts_end_at_commit = False
         # Seconds spent in the two modules: "compile" (class foundry), "ledger" (ledger vault and storage).
         self.timings: Counter[str] = Counter()
+
+    def close(self) -> None:
+        """Close the stores' connections (they open again when used)."""
+        if self._ledger is not None:
+            self._ledger.connections.close()
+
+    def __enter__(self) -> Project:
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        self.close()
 
     @contextmanager
     def active(self) -> Iterator[None]:
@@ -92,7 +105,7 @@ class Project:
     def ledger(self) -> Ledger:
         if self._ledger is None:
             with self.storage("opening the ledger"):
-                self._ledger = Ledger(self.root)
+                self._ledger = Ledger(self.root, self.interrupts_end_at_commit)
         return self._ledger
 
     def applied_records(self) -> list[MigrationFile]:
