@@ -62,6 +62,11 @@ def parser() -> argparse.ArgumentParser:
     p = command("show", "Print the generated source of a model class.")
     p.add_argument("class_name", metavar="CLASS", help="the class name")
     command("check", "Validate every migration file and compile all schemas, recording nothing.")
+    p = command("new", "Write the next numbered migration file, valid and empty, to fill in.")
+    p.add_argument("name", metavar="NAME", help="what the migration does, in a few words: its file name")
+    p.add_argument("--module", metavar="M", help="a contrib module (default: the app)")
+    sub.add_parser("schema", help="Print the JSON Schema of a migration file, for editors.",
+                   description="Print the JSON Schema of a migration file, for editors.")
     return main_parser
 
 
@@ -69,7 +74,13 @@ def run(argv: list[str] | None = None, out: Output | None = None) -> int:
     args = parser().parse_args(argv)
     out = out or Output()
     try:
+        if args.command == "schema":
+            return commands.schema(None, out)
         project = Project(getattr(args, "project", None))
+        for warning in project.warnings:
+            out.warning(warning)
+        if args.command == "new":
+            return commands.new(project, out, args.name, module=args.module)
         if args.command == "apply":
             return commands.apply(project, out, to=args.to, wait=args.wait)
         if args.command == "rollback":
@@ -89,4 +100,9 @@ def run(argv: list[str] | None = None, out: Output | None = None) -> int:
 
 
 def main(argv: list[str] | None = None) -> None:
-    sys.exit(run(argv))
+    code = run(argv)
+    try:
+        sys.stdout.flush()
+    except BrokenPipeError:  # the reader stopped early, as `status | head -1` does: that is no fault
+        pass
+    sys.exit(code)
