@@ -107,11 +107,12 @@ def display_path(path: Path) -> str:
         return str(path)
 
 
-def location(loc: tuple[Any, ...]) -> str:
+def location(loc: tuple[Any, ...], tagged: bool = True) -> str:
+    """A JSON path; ``tagged``: a location from pydantic, which names the union member of an ``items``."""
     text = ""
     previous = None
     for part in loc:
-        if previous == "items" and part in _ITEMS_TAGS:
+        if tagged and previous == "items" and part in _ITEMS_TAGS:
             previous = part = None  # pydantic's union tag, not a field
             continue
         if isinstance(part, int):
@@ -134,7 +135,8 @@ def _describe(error: dict[str, Any]) -> str:
             message = message[len("Value error, "):]
         if error["type"] not in ("missing", "value_error"):
             message += f" (got {cut(repr(error['input']))})"
-    return f"{location(error['loc'])}: {message}"
+    tagged = "url" in error  # pydantic's own errors link to their explanation; ours do not
+    return f"{location(error['loc'], tagged)}: {message}"
 
 
 def _unknown_fields(data: Any, model: type[BaseModel], where: tuple[Any, ...]) -> list[dict[str, Any]]:

@@ -112,7 +112,7 @@ class ClassGraph:
         for name, loc in class_references(definition.schema):
             if name in bases or name in self.latest or name in defined:
                 continue
-            where = location(("schemas", definition.index, "schema") + loc)
+            where = location(("schemas", definition.index, "schema") + loc, tagged=False)
             later = first.get(name)
             if later is not None:
                 why = f"{later.label} defines it, and applies after this migration"
