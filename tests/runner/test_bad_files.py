@@ -244,6 +244,35 @@ def test_the_json_schema_is_valid_and_accepts_the_example_shop():
         assert errors == [], f"{path.name}: {errors[0].message}"
 
 
+VALID = {"description": "every kind of property", "depends_on": ["loyalty:1"], "schemas": [
+    {"class_name": "Coupon", "schema_type": "app", "schema": {
+        "description": "A discount", "properties": {
+            "code": {"type": "string", "default": "WELCOME", "description": "{not a placeholder}"},
+            "percent": {"type": "integer", "default": 10, "options": [{"value": 10}, {"value": 20, "label": "big"}]},
+            "rate": {"type": "number", "default": 0.5}, "active": {"type": "boolean", "default": False},
+            "valid_from": {"type": "date"}, "created": {"type": "datetime"},
+            "tags": {"type": "array", "items": {"type": "string"}, "default": ["a"], "options": [{"value": "a"}]},
+            "grid": {"type": "array", "items": {"type": "array", "items": {"type": "Product"}}},
+            "limits": {"type": "dictionary", "items": {"key": {"type": "string"}, "value": {
+                "type": "array", "items": {"type": "integer"}}}, "default": {"a": [1]}},
+            "notes": {"type": "dictionary", "items": {"key_type": "string", "value_type": "Customer"}},
+            "owner": {"type": "Customer"}, "next": {"type": "Voucher"}},
+        "required": ["code"], "custom_code": "def label(self):\n    return f'{self.code} {{literal}}'\n"}},
+    {"class_name": "Voucher", "schema": {"type": "Coupon"}},
+    {"class_name": "Gift", "schema": {"meta_class": "type", "properties": {}}},
+]}
+
+
+@pytest.mark.parametrize("document", [VALID, {"description": "new", "depends_on": [], "schemas": []}],
+                         ids=["every kind", "empty"])
+def test_a_valid_file_passes_the_runner_and_the_json_schema(shop, document):
+    (shop / BAD).write_text(json.dumps(document))
+    result = migrate(shop, "check")
+    assert result.code == 0, result.err
+    errors = list(schema_validator().iter_errors(document))
+    assert errors == [], errors[0].message
+
+
 @pytest.mark.parametrize("case", [case for case in CASES if case.alone], ids=lambda case: case.id)
 def test_the_json_schema_refuses_what_the_file_alone_shows(tmp_path, case):
     shop = tmp_path / "shop"

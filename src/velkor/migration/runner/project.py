@@ -290,7 +290,7 @@ def diagnose(registry: DefaultMigrationSchemas, entries: list[tuple], exc: BaseE
     text = _diagnose(registry, entries, exc)
     culprit = next((name for name in followers if text.startswith((f"class {name} ", f"custom code of class {name} "))), None)
     if culprit:
-        text += f" (compiled again because it references a class that this migration changes)"
+        text += " (compiled again because it references a class that this migration changes)"
     return text
 
 
