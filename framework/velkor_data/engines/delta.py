@@ -23,7 +23,6 @@ from deltalake.exceptions import DeltaError
 
 from velkor_data.engines.base import (
     Connection, Operation, Record, Removal, Step, StorageError, Write, describe_cause)
-from velkor_utils.models.data_models.table_schema import TableSchema
 from velkor_utils.query.utils import Q
 
 _COMMON = [("write_id", pa.string()), ("written_at", pa.float64()),

@@ -13,10 +13,14 @@ Migration file
          "depends_on": ["billing:1", "2"],       optional: [module:]NUMBER, app when no module
          "schemas": [{"class_name": "Customer",
                       "schema_type": "app",      optional: the module's type
-                      "schema": {...}}]}         an ObjectSchema
+                      "schema": {...}}]}         an ObjectSchema (the list may be empty)
 
     Unknown fields are refused, also inside a schema and its properties.
-    Errors name the file and the JSON line and column, or the field path.
+    Every type name is a core type or a model class; names that the generated
+    module uses, defaults and options that do not fit their type and template
+    placeholders in any text are refused (``validation``, ``names``). Errors
+    name the file and the JSON line and column, or the field path. The whole
+    format: docs/migration-files.md; its JSON Schema: ``schema.json``.
 
 Order
     Contrib modules by name, then the app; each module's migrations by number.
@@ -26,11 +30,14 @@ Order
 apply [--to MIGRATION]
     Under the project lock (``.velkor/migrate.lock``, an ``flock`` held for the
     whole run; a second run waits ``--wait`` seconds, then exits with status 3).
-    Checks every file the run needs first, then rebuilds a registry from the
-    applied migrations, in the order they were applied (the class foundry keeps
-    nothing between processes), then for each pending migration in order:
-    registers its schemas, compiles them in one batch and records it
-    (``applied_at`` = now). All records of a run belong to one transaction. A
+    Checks every file the run needs first, then rebuilds a registry of the
+    applied classes that the pending migrations need, through the batches of
+    the applied migrations in the order they were applied (the class foundry
+    keeps nothing between processes), then for each pending migration in order:
+    registers its batch, compiles it and records the migration (``applied_at``
+    = now). A migration's batch is its own schemas and every class compiled
+    before that references a class it changes, directly or through others
+    (``references``). All records of a run belong to one transaction. A
     migration that does not compile is not recorded and the run stops there;
     those before it stay recorded. The error names the file and the class: the
     class sources are rendered one by one, a name that is not defined is looked
@@ -44,14 +51,20 @@ rollback [--steps N]
 status, history, show CLASS, check
     The applied and pending migrations; the versions of the ``Migration``
     objects in the lakehouse; the generated source of a class as its latest
-    migration defines it; every file validated and compiled in a throwaway
-    registry, nothing recorded.
+    batch compiles it, applied or pending; every file validated and compiled
+    in a throwaway registry, nothing recorded.
+
+new NAME [--module M], schema
+    The next numbered migration file of the app or of a contrib module, valid
+    and empty; the JSON Schema of a migration file.
 
 Output
     Results on stdout, notes and errors on stderr; colours only on a terminal
     and without NO_COLOR; a progress bar on a terminal when a run applies 10
     migrations or more. Faults of the project (files, configuration, storage)
     are one message and exit status 1; a bad command line exits with 2.
+    Warnings name what looks like a migration but is skipped. Output into a
+    pipe whose reader has gone stops quietly.
 
 From Python: ``load_classes(root)`` gives a registry holding the classes of
 the applied migrations; ``Project``, ``commands`` and ``cli.run`` do the rest.

@@ -75,6 +75,11 @@ def parser() -> argparse.ArgumentParser:
     p = command("show", "Print the generated source of a model class.")
     p.add_argument("class_name", metavar="CLASS", help="the class name")
     command("check", "Validate every migration file and compile all schemas, recording nothing.")
+    p = command("new", "Write the next numbered migration file, valid and empty, to fill in.")
+    p.add_argument("name", metavar="NAME", help="what the migration does, in a few words: its file name")
+    p.add_argument("--module", metavar="M", help="a contrib module (default: the app)")
+    sub.add_parser("schema", help="Print the JSON Schema of a migration file, for editors.",
+                   description="Print the JSON Schema of a migration file, for editors.")
     return main_parser
 
 
@@ -96,9 +101,15 @@ def dispatch(args: argparse.Namespace, out: Output) -> int:
     from velkor.migration.runner import commands
     from velkor.migration.runner.project import Project
 
+    if args.command == "schema":
+        return commands.schema(None, out)
     project = Project(getattr(args, "project", None))
     project.interrupts_end_at_commit = True
+    for warning in project.warnings:
+        out.warning(warning)
     with project.active(), project:
+        if args.command == "new":
+            return commands.new(project, out, args.name, module=args.module)
         if args.command == "apply":
             return commands.apply(project, out, to=args.to, wait=args.wait, out_of_order=args.out_of_order,
                                   accept_changed=args.accept_changed)
@@ -142,6 +153,9 @@ def main(argv: list[str] | None = None) -> None:
     # thread pool is still winding down ("terminate called without an
     # active exception"): leave without it.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    sys.stdout.flush()
-    sys.stderr.flush()
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (BrokenPipeError, ValueError):  # the reader stopped early, as `status | head -1` does: no fault
+            pass
     os._exit(code)

@@ -1,20 +1,27 @@
 """What each command of ``velkor-migrate`` does and prints."""
 from __future__ import annotations
 
+import json
+import re
 import time
 from pathlib import Path
 
 from velkor_data.connections.manager import ConnectionsManager
-from velkor_data.manager import VelkorDataManager
 
+from velkor.configs.main import settings
+from velkor.migration.class_foundry import DefaultMigrationSchemas
 from velkor.migration.data_classes import MigrationFile
+from velkor.migration.utils import contrib_to_module_root_path
 from velkor.migration.runner.checksums import file_checksum
-from velkor.migration.runner.errors import MigrationError
-from velkor.migration.runner.files import MigrationSource, find, load_all
+from velkor.migration.runner.errors import MigrationError, cut
+from velkor.migration.runner.file_schema import SCHEMA_PATH
+from velkor.migration.runner.files import (
+    APP, MODULE_NAME, MigrationSource, contrib_modules, display_path, find, load_all)
 from velkor.migration.runner.lock import ProjectLock
 from velkor.migration.runner.output import Output
 from velkor.migration.runner.project import (
     STORAGE_ERRORS, Project, record_key, record_label, storage_message)
+from velkor.migration.runner.references import Batch
 from velkor.migration.runner.review import Review, review
 
 LOCK_FILE = Path(".velkor") / "migrate.lock"
@@ -121,12 +128,11 @@ def apply(project: Project, out: Output, to: str | None = None, wait: float = 30
         # Everything this run needs is checked before anything is applied.
         done = project.applied_sources(records, load=False)
         load_all(project.sources, only=done + pending)
-        try:
-            registry = project.replay(done)
-        except MigrationError as exc:
-            raise MigrationError(f"rebuilding the classes of the applied migrations: {exc}") from None
+        registry, batches = _prepare(project, done, pending)
         if done:
-            out.line(f"Compiled the classes of {plural(len(done), 'applied migration')}.", "dim")
+            needed = {name for names in project.compiled for name in names}
+            out.line(f"Compiled {plural(len(needed), 'class', 'classes')} of the applied migrations "
+                     "that the pending ones need.", "dim")
         out.line(f"Applying {plural(len(pending), 'migration')}:")
         bar = out.progress(len(pending), "applying") if len(pending) >= PROGRESS_FROM else None
         width = max(len(s.label) for s in pending)
@@ -138,8 +144,10 @@ def apply(project: Project, out: Output, to: str | None = None, wait: float = 30
                 for source in pending:
                     if bar:
                         bar.update(compiled, source.label)
+                    batch = batches.get(source.key)
                     try:
-                        classes = project.compile(registry, source)
+                        if batch is not None:
+                            project.compile(registry, source, batch.definitions)
                     except MigrationError as exc:
                         failure = exc
                         break
@@ -147,7 +155,7 @@ def apply(project: Project, out: Output, to: str | None = None, wait: float = 30
                     stage_checksums(project, found, [source])
                     compiled += 1
                     if not bar:
-                        out.line(f"  {out.paint(source.label.ljust(width), 'green')}  {', '.join(classes)}")
+                        out.line(f"  {out.paint(source.label.ljust(width), 'green')}  {_classes_of(batch)}")
                 if bar:
                     bar.update(compiled)
                     bar.close()
@@ -229,6 +237,30 @@ def note_accepted(found: Review, sources: list[MigrationSource], out: Output) ->
     accepted = [s.label for s in sources if s in found.changed]
     if accepted:
         out.line(f"Accepted the changed {'file' if len(accepted) == 1 else 'files'} of {', '.join(accepted)}.")
+
+
+def _prepare(project: Project, done: list[MigrationSource], pending: list[MigrationSource]
+             ) -> tuple[DefaultMigrationSchemas, dict[tuple, Batch]]:
+    """A registry holding the applied classes that the pending migrations need, and the
+    pending migrations' batches by migration."""
+    graph = project.graph(done + pending)
+    needed = graph.needs(graph.compiled_by(pending))
+    waiting = {source.key for source in pending}
+    batches = graph.plan(needed)
+    try:
+        registry = project.replay([batch for batch in batches if batch.source.key not in waiting])
+    except MigrationError as exc:
+        raise MigrationError(f"rebuilding the classes of the applied migrations: {exc}") from None
+    return registry, {batch.source.key: batch for batch in batches if batch.source.key in waiting}
+
+
+def _classes_of(batch: Batch | None) -> str:
+    if batch is None:
+        return "(no classes)"
+    text = ", ".join(d.name for d in batch.own)
+    if batch.followers:
+        text += f" (compiled again: {', '.join(d.name for d in batch.followers)})"
+    return text
 
 
 def rollback(project: Project, out: Output, steps: int = 1, wait: float = 30.0) -> int:
@@ -388,17 +420,28 @@ def history(project: Project, out: Output) -> int:
 
 
 def show(project: Project, out: Output, class_name: str) -> int:
+    records = project.applied_records()
+    done = project.applied_sources(records)
+    applied = {source.key for source in done}
     load_all(project.sources)
-    defining = [s for s in project.sources if any(e.class_name == class_name for e in s.document.schemas)]
-    if not defining:
-        known = sorted({e.class_name for s in project.sources for e in s.document.schemas})
-        raise MigrationError(f"no migration defines the class {class_name!r} "
+    sequence = done + [source for source in project.sources if source.key not in applied]
+    graph = project.graph(sequence)
+    last = graph.last_batch_of(class_name)
+    if last is None:
+        known = sorted(graph.latest)
+        raise MigrationError(f"no migration defines the class {cut(repr(class_name))} "
                              f"(defined: {', '.join(known) or 'none'})")
-    source = defining[-1]
-    registry = project.replay(project.sources[:project.sources.index(source)])
-    entry = next(e for e in source.document.schemas if e.class_name == class_name)
-    imports, text = registry._build_class_source(class_name, entry.object_schema, source.schema_type(entry))
-    out.line(f"# {class_name}, as {source.label} defines it (schema type {source.schema_type(entry).value})", "dim")
+    batch = graph.batches[last]
+    definition = next(d for d in batch.definitions if d.name == class_name)
+    position = {source.key: index for index, source in enumerate(sequence)}
+    before = [b for b in graph.plan(graph.needs([class_name])) if position[b.source.key] < last]
+    registry = project.replay(before)
+    imports, text = registry._build_class_source(*definition.registration())
+    state = "applied" if batch.source.key in applied else "pending"
+    if definition.source is not batch.source:
+        state += f", compiled again by {batch.source.label}, which changes a class it references"
+    out.line(f"# {class_name}, as {definition.source.label} defines it "
+             f"(schema type {definition.registration()[2].value}); {state}", "dim")
     if imports.strip():
         out.line(imports.rstrip("\n"))
         out.line()
@@ -408,7 +451,7 @@ def show(project: Project, out: Output, class_name: str) -> int:
 
 def check(project: Project, out: Output) -> int:
     load_all(project.sources)
-    registry = project.replay(project.sources)
+    registry = project.replay(project.graph(project.sources).plan())
     classes = len(registry._classes)
     problems = record_problems(project)
     if not problems:
@@ -445,3 +488,36 @@ def record_problems(project: Project) -> list[str]:
         problems.append(f"the repository {differences.describe(done=False)} (the next apply, rollback or "
                         "repair brings it in line)")
     return problems
+
+
+def new(project: Project, out: Output, name: str, module: str | None = None) -> int:
+    """Write the next numbered migration file of the app (or of a contrib module), valid and empty."""
+    slug = re.sub(r"[^A-Za-z0-9]+", "_", name).strip("_").lower()
+    if not slug:
+        raise MigrationError(f"{cut(repr(name))} does not make a file name: use letters and digits")
+    module = None if module in (None, APP) else module
+    if module is None:
+        folder = settings.APP_PATH / settings.MIGRATIONS_DIRECTORY_NAME
+    else:
+        if not MODULE_NAME.fullmatch(module) or not (settings.CONTRIB_PATH / module).is_dir():
+            known = ", ".join(contrib_modules()) or "none"
+            raise MigrationError(f"no contrib module {cut(repr(module))}: there is no folder "
+                                 f"contrib/{cut(module, 40)}/ (contrib modules: {known})")
+        folder = contrib_to_module_root_path(module)
+    number = max((s.number for s in project.sources if s.module == module), default=0) + 1
+    path = folder / f"{number:04d}_{slug}.json"
+    folder.mkdir(parents=True, exist_ok=True)
+    document = {"description": name.strip(), "depends_on": [], "schemas": []}
+    try:
+        with path.open("x", encoding="utf-8") as file:
+            file.write(json.dumps(document, indent=2, ensure_ascii=False) + "\n")
+    except OSError as exc:
+        raise MigrationError(f"{display_path(path)}: cannot write the file: {exc.strerror or exc}") from None
+    out.line(f"Created {display_path(path)}: add the classes to its \"schemas\" (see velkor-migrate schema).")
+    return 0
+
+
+def schema(project: Project | None, out: Output) -> int:
+    """Print the JSON Schema of a migration file."""
+    out.line(SCHEMA_PATH.read_text(encoding="utf-8").rstrip("\n"))
+    return 0

@@ -12,3 +12,10 @@ class LockTimeout(MigrationError):
     """Another run held the project's lock for longer than this run would wait."""
 
     exit_code = 3
+
+
+def cut(text: str, limit: int = 60) -> str:
+    """``text``, or its start when it is longer than ``limit``: a message never echoes a whole file."""
+    if len(text) <= limit:
+        return text
+    return f"{text[:limit]}… ({len(text) - limit} more characters)"

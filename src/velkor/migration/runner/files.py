@@ -1,6 +1,7 @@
 """Migration files: their format, where they are found and in which order they apply."""
 from __future__ import annotations
 
+import difflib
 import json
 import keyword
 import re
@@ -18,17 +19,15 @@ from velkor_models.schemas.enums import CoreTypes
 from velkor_models.schemas.data_models.schema import ObjectSchema, PropertyData
 from velkor_utils.models.enums import SchemaTypes
 
-from velkor.migration.runner.errors import MigrationError
+from velkor.migration.runner.errors import MigrationError, cut
+from velkor.migration.runner.names import CLASS_NAME, reserved_class
+from velkor.migration.runner.validation import depth_problems, schema_problems
 
 APP = "app"  # how the app module is named in references such as "app:0002"
 FILE_NAME = re.compile(r"(\d{4,})_([A-Za-z0-9_]+)\.json")
-CLASS_NAME = re.compile(r"[A-Z][A-Za-z0-9_]*")
 PROPERTY_NAME = re.compile(r"[A-Za-z][A-Za-z0-9_]*")
 MODULE_NAME = re.compile(r"[A-Za-z][A-Za-z0-9_]*")
 REFERENCE = re.compile(r"(?:([A-Za-z][A-Za-z0-9_]*):)?(\d+)(_[A-Za-z0-9_]+)?")
-# Names that the generated module needs for itself.
-RESERVED_CLASS_NAMES = frozenset(
-    {"Model", "TypeModel", "LegacyModel", "Reference", "Optional", "Union", "SchemaTypes", "None", "True", "False"})
 # The tags pydantic puts into error locations of a discriminated ``items`` value.
 _ITEMS_TAGS = frozenset({"type", "dict", "legacy_dict"})
 
@@ -46,9 +45,10 @@ class SchemaEntry(BaseModel):
     @classmethod
     def _check_class_name(cls, name: str) -> str:
         if not CLASS_NAME.fullmatch(name):
-            raise ValueError(f"{name!r} is not a class name: a capital letter, then letters, digits or '_'")
-        if name in RESERVED_CLASS_NAMES:
-            raise ValueError(f"{name!r} is reserved for the generated module's own use")
+            raise ValueError(f"{cut(repr(name))} is not a class name: a capital letter, then letters, digits or '_'")
+        reason = reserved_class(name)
+        if reason:
+            raise ValueError(f"{name!r} is reserved: {reason}")
         return name
 
 
@@ -59,7 +59,7 @@ class MigrationDocument(BaseModel):
 
     description: str | None = None
     depends_on: list[str] = []
-    schemas: list[SchemaEntry] = Field(min_length=1)
+    schemas: list[SchemaEntry]
 
 
 @dataclass
@@ -107,17 +107,18 @@ def display_path(path: Path) -> str:
         return str(path)
 
 
-def _location(loc: tuple[Any, ...]) -> str:
+def location(loc: tuple[Any, ...], tagged: bool = True) -> str:
+    """A JSON path; ``tagged``: a location from pydantic, which names the union member of an ``items``."""
     text = ""
     previous = None
     for part in loc:
-        if previous == "items" and part in _ITEMS_TAGS:
+        if tagged and previous == "items" and part in _ITEMS_TAGS:
             previous = part = None  # pydantic's union tag, not a field
             continue
         if isinstance(part, int):
             text += f"[{part}]"
         else:
-            text += ("." if text else "") + str(part)
+            text += ("." if text else "") + cut(str(part), 40)
         previous = part
     return text or "(top level)"
 
@@ -133,8 +134,9 @@ def _describe(error: dict[str, Any]) -> str:
         if message.startswith("Value error, "):
             message = message[len("Value error, "):]
         if error["type"] not in ("missing", "value_error"):
-            message += f" (got {error['input']!r})"
-    return f"{_location(error['loc'])}: {message}"
+            message += f" (got {cut(repr(error['input']))})"
+    tagged = "url" in error  # pydantic's own errors link to their explanation; ours do not
+    return f"{location(error['loc'], tagged)}: {message}"
 
 
 def _unknown_fields(data: Any, model: type[BaseModel], where: tuple[Any, ...]) -> list[dict[str, Any]]:
@@ -182,7 +184,8 @@ def _schema_problems(raw: dict[str, Any], document: MigrationDocument) -> list[d
             prop_where = where + ("schema", "properties", name)
             if not PROPERTY_NAME.fullmatch(name) or keyword.iskeyword(name):
                 problems.append({"loc": prop_where, "type": "value_error", "input": name,
-                                 "msg": f"{name!r} is not a property name: a letter, then letters, digits or '_'"})
+                                 "msg": f"{cut(repr(name))} is not a property name: a letter, then letters, "
+                                        "digits or '_'"})
             problems += _unknown_fields(prop, PropertyData, prop_where)
             for option_index, option in enumerate(prop.get("options") or []):
                 problems += _unknown_fields(option, OptionData, prop_where + ("options", option_index))
@@ -191,7 +194,9 @@ def _schema_problems(raw: dict[str, Any], document: MigrationDocument) -> list[d
         for name in entry.object_schema.required:
             if name not in (entry.object_schema.properties or {}):
                 problems.append({"loc": where + ("schema", "required"), "type": "value_error", "input": name,
-                                 "msg": f"{name!r} is required but is not a property"})
+                                 "msg": f"{cut(repr(name))} is required but is not a property"})
+        if not any(p["loc"][:len(where)] == where for p in problems):
+            problems += schema_problems(entry.object_schema, where + ("schema",))
     return problems
 
 
@@ -206,12 +211,17 @@ def load_document(path: Path) -> MigrationDocument:
         raw = json.loads(text)
     except json.JSONDecodeError as exc:
         raise MigrationError(f"{where}:{exc.lineno}:{exc.colno}: invalid JSON: {exc.msg}") from None
-    try:
-        document = MigrationDocument.model_validate(raw)
-    except ValidationError as exc:
-        problems = exc.errors()
-    else:
-        problems = _schema_problems(raw, document)
+    except RecursionError:
+        raise MigrationError(f"{where}: nested too deeply: more levels of objects and arrays "
+                             "than the JSON reader takes") from None
+    problems = depth_problems(raw)
+    if not problems:
+        try:
+            document = MigrationDocument.model_validate(raw)
+        except ValidationError as exc:
+            problems = exc.errors()
+        else:
+            problems = _schema_problems(raw, document)
     if problems:
         raise MigrationError("\n".join(f"{where}: {_describe(problem)}" for problem in problems))
     for entry in document.schemas:  # no properties is an empty property map
@@ -263,6 +273,46 @@ def discover() -> list[MigrationSource]:
     if app_folder.is_dir():
         sources += _scan(app_folder, None)
     return sources
+
+
+def _close_to(name: str, wanted: str) -> bool:
+    return name != wanted and (name.lower() == wanted or difflib.SequenceMatcher(None, name.lower(), wanted).ratio() >= 0.8)
+
+
+def _skipped_files(folder: Path) -> list[str]:
+    """Files of a migrations folder that look like migrations but are not read."""
+    notes = []
+    for path in sorted(folder.iterdir()):
+        if path.suffix == ".json" or not path.is_file():
+            continue
+        if path.suffix.lower() == ".json" or (path.name[:1].isdigit() and ".json" in path.name.lower()):
+            notes.append(f"{display_path(path)}: skipped: a migration file is named NNNN_name.json")
+    return notes
+
+
+def look_alikes() -> list[str]:
+    """Warnings for what looks like migrations but is not read: misspelt folders and file names."""
+    migrations = settings.MIGRATIONS_DIRECTORY_NAME
+    notes = []
+    owners = []  # folders that hold a migrations folder, or should
+    root = settings.PROJECT_ROOT
+    for kind, path in (("app", settings.APP_PATH), ("contrib", settings.CONTRIB_PATH)):
+        for near in sorted(p for p in root.iterdir() if p.is_dir() and _close_to(p.name, kind)):
+            notes.append(f"{display_path(near)}: skipped: did you mean {kind}/? "
+                         f"Migrations are read from app/{migrations}/ and contrib/<module>/{migrations}/")
+        if kind == "app":
+            owners.append(path)
+        elif path.is_dir():
+            owners += sorted(p for p in path.iterdir() if p.is_dir() and not p.name.startswith((".", "_")))
+    for owner in owners:
+        if not owner.is_dir():
+            continue
+        for near in sorted(p for p in owner.iterdir() if p.is_dir() and _close_to(p.name, migrations)):
+            notes.append(f"{display_path(near)}: skipped: migrations are read from "
+                         f"{display_path(owner / migrations)}/")
+        if (owner / migrations).is_dir():
+            notes += _skipped_files(owner / migrations)
+    return notes
 
 
 def find(sources: list[MigrationSource], reference: str, where: str = "") -> MigrationSource:

@@ -1,6 +1,7 @@
 """Terminal output: colours, tables and a progress bar."""
 from __future__ import annotations
 
+import io
 import os
 import shutil
 import sys
@@ -27,6 +28,7 @@ class Output:
         self.err = err or sys.stderr
         no_color = bool(os.environ.get("NO_COLOR")) or os.environ.get("TERM") == "dumb"
         self._colour = {id(s): is_terminal(s) and not no_color for s in (self.out, self.err)}
+        self._gone: set[TextIO] = set()
 
     def paint(self, text: str, style: str | None, stream: TextIO | None = None) -> str:
         if not style or not self._colour[id(stream or self.out)]:
@@ -34,16 +36,29 @@ class Output:
         codes = ";".join(_CODES[part] for part in style.split())
         return f"\033[{codes}m{text}\033[0m"
 
+    def _write(self, stream: TextIO, text: str) -> None:
+        """Write a line; once the reader has gone (``status | head -1``), the rest is dropped quietly."""
+        if stream in self._gone:
+            return
+        try:
+            print(text, file=stream, flush=True)
+        except BrokenPipeError:
+            self._gone.add(stream)
+            _silence(stream)
+
     def line(self, text: str = "", style: str | None = None) -> None:
-        print(self.paint(text, style), file=self.out, flush=True)
+        self._write(self.out, self.paint(text, style))
 
     def note(self, text: str) -> None:
-        print(self.paint(text, "dim", self.err), file=self.err, flush=True)
+        self._write(self.err, self.paint(text, "dim", self.err))
+
+    def warning(self, text: str) -> None:
+        self._write(self.err, self.paint("warning:", "bold yellow", self.err) + " " + text)
 
     def error(self, text: str) -> None:
         first, _, rest = text.partition("\n")
         message = self.paint("error:", "bold red", self.err) + " " + first + ("\n" + rest if rest else "")
-        print(message, file=self.err, flush=True)
+        self._write(self.err, message)
 
     def table(self, headers: list[str], rows: list[list[str | tuple[str, str | None]]],
               right: frozenset[int] = frozenset()) -> None:
@@ -66,6 +81,16 @@ class Output:
     def progress(self, total: int, title: str) -> Progress | None:
         """A progress bar on the error stream, when it is a terminal."""
         return Progress(self.err, total, title) if is_terminal(self.err) else None
+
+
+def _silence(stream: TextIO) -> None:
+    """Point a closed pipe's descriptor at /dev/null, so that flushing it at exit says nothing."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, stream.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError, io.UnsupportedOperation):
+        pass
 
 
 class Progress:

@@ -20,9 +20,10 @@ from velkor_data.connections.manager import UnknownConnectionError
 from velkor_data.engines.base import StorageError
 from velkor_utils.config.manager import ConfigError, VelkorConfigManager
 
-from velkor.migration.runner.errors import MigrationError
-from velkor.migration.runner.files import MigrationSource, discover, load_all
+from velkor.migration.runner.errors import MigrationError, cut
+from velkor.migration.runner.files import MigrationSource, discover, load_all, look_alikes
 from velkor.migration.runner.ledger import Ledger
+from velkor.migration.runner.references import Batch, ClassGraph, Definition
 
 GENERATED_FILE = "classes"  # the file name the class foundry compiles its module text under
 _PLACEHOLDERS = re.compile(r"(\{\{imports\}\}|\{\{classes\}\}|\{\{classes_model_rebuild\}\})")
@@ -59,12 +60,14 @@ class Project:
                 raise MigrationError(f"{settings.CONFIG_PATH}: resources_config names neither a repository default "
                                      "connection nor a lakehouse: the applied migrations are recorded there")
             self.sources: list[MigrationSource] = discover()
+            self.warnings: list[str] = look_alikes()
         self._by_key = {source.key: source for source in self.sources}
         self._ledger: Ledger | None = None
         # Set by the command line: Ctrl-C is ignored once a commit begins.
         self.interrupts_end_at_commit = False
         # Seconds spent in the two modules: "compile" (class foundry), "ledger" (ledger vault and storage).
         self.timings: Counter[str] = Counter()
+        self.compiled: list[list[str]] = []  # the class names of every batch compiled, in order
 
     def close(self) -> None:
         """Close the stores' connections (they open again when used)."""
@@ -131,29 +134,41 @@ class Project:
 
     # -- the classes -----------------------------------------------------
 
-    def compile(self, registry: DefaultMigrationSchemas, source: MigrationSource) -> list[str]:
-        """Register the migration's schemas and compile them in one batch; the class names."""
-        entries = [(entry.class_name, entry.object_schema, source.schema_type(entry))
-                   for entry in source.document.schemas]
+    def compile(self, registry: DefaultMigrationSchemas, source: MigrationSource,
+                definitions: list[Definition] | None = None) -> list[str]:
+        """Register the classes of a migration's batch (by default its own schemas) and compile
+        them in one batch; the class names."""
+        if definitions is None:
+            definitions = [Definition(source, index) for index in range(len(source.document.schemas))]
+        entries = [definition.registration() for definition in definitions]
         started = time.perf_counter()
         try:
             with self.active():
                 for entry in entries:
                     registry.register_model(*entry)
                 registry.compile_buffered_classes()
-        except Exception as exc:  # whatever the generated module raised: a fault of the schemas
+        except (Exception, SystemExit) as exc:  # whatever the generated module raised: a fault of the schemas
             registry._buffered_classes.clear()
+            followers = {d.name for d in definitions if d.source is not source}
             with self.active():
-                raise MigrationError(f"{source.where()}: {diagnose(registry, entries, exc)}") from None
+                raise MigrationError(f"{source.where()}: {diagnose(registry, entries, exc, followers)}") from None
         finally:
             self.timings["compile"] += time.perf_counter() - started
-        return [name for name, _, _ in entries]
+        names = [name for name, _, _ in entries]
+        self.compiled.append(names)
+        return names
 
-    def replay(self, sources: list[MigrationSource]) -> DefaultMigrationSchemas:
-        """A registry holding the classes of these migrations, compiled one after another."""
-        registry = DefaultMigrationSchemas()
-        for source in sources:
-            self.compile(registry, source)
+    def graph(self, sources: list[MigrationSource]) -> ClassGraph:
+        """The classes of these migrations (loaded), applied in this order; unknown class names are an error."""
+        graph = ClassGraph(sources)
+        graph.check()
+        return graph
+
+    def replay(self, batches: list[Batch], registry: DefaultMigrationSchemas | None = None) -> DefaultMigrationSchemas:
+        """A registry holding the classes of these batches, compiled one after another."""
+        registry = registry if registry is not None else ProjectClasses()
+        for batch in batches:
+            self.compile(registry, batch.source, batch.definitions)
         return registry
 
     def source_of(self, record: MigrationFile) -> MigrationSource | None:
@@ -180,12 +195,30 @@ def record_label(record: MigrationFile) -> str:
     return f"{record.module or 'app'}:{Path(record.path.name).stem}"
 
 
+class ProjectClasses(DefaultMigrationSchemas):
+    """A registry of a project's classes; asked for a class it does not hold, it says which it holds."""
+
+    def get_model(self, name: str) -> Any:
+        if name not in self._classes:
+            known = ", ".join(sorted(self._classes)) or "none"
+            raise UnknownClass(f"no class {cut(repr(name))} (the classes: {known})")
+        return super().get_model(name)
+
+
+class UnknownClass(KeyError):
+    """A class name that the registry does not hold; a ``KeyError`` with a readable message."""
+
+    def __str__(self) -> str:
+        return str(self.args[0])
+
+
 def load_classes(root: str | Path | None = None) -> DefaultMigrationSchemas:
     """The model classes of the project's applied migrations, compiled in a new registry:
     ``load_classes("shop").get_model("Customer")``."""
     project = Project(root)
     with project.active():
-        return project.replay(project.applied_sources(project.applied_records()))
+        sources = project.applied_sources(project.applied_records())
+        return project.replay(project.graph(sources).plan())
 
 
 # -- finding what made a compile fail ------------------------------------
@@ -243,6 +276,18 @@ def _failing_line(exc: BaseException) -> int | None:
     return line
 
 
+def _class_body_line(exc: BaseException, schemas: dict[str, Any]) -> tuple[str, int] | None:
+    """The class whose body was running when ``exc`` arose, and the line of the body; the frame
+    of a class body is named after the class."""
+    tb = exc.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename == GENERATED_FILE and code.co_name in schemas:
+            return code.co_name, tb.tb_lineno
+        tb = tb.tb_next
+    return None
+
+
 def _type_paths(schema: Any) -> dict[str, list[str]]:
     """Every type name in a schema, with the fields that use it."""
     found: dict[str, list[str]] = {}
@@ -283,8 +328,18 @@ def _explain(exc: BaseException, schema: Any) -> str:
     return f"{type(exc).__name__}: {text}"
 
 
-def diagnose(registry: DefaultMigrationSchemas, entries: list[tuple], exc: BaseException) -> str:
-    """Which class of a failed batch is at fault, and why."""
+def diagnose(registry: DefaultMigrationSchemas, entries: list[tuple], exc: BaseException,
+             followers: set[str] = frozenset()) -> str:
+    """Which class of a failed batch is at fault, and why; ``followers`` are the classes compiled
+    again because they reference a class that the migration changes."""
+    text = _diagnose(registry, entries, exc)
+    culprit = next((name for name in followers if text.startswith((f"class {name} ", f"custom code of class {name} "))), None)
+    if culprit:
+        text += " (compiled again because it references a class that this migration changes)"
+    return text
+
+
+def _diagnose(registry: DefaultMigrationSchemas, entries: list[tuple], exc: BaseException) -> str:
     schemas = {name: schema for name, schema, _ in entries}
     for name, schema, kind in entries:
         try:
@@ -296,18 +351,22 @@ def diagnose(registry: DefaultMigrationSchemas, entries: list[tuple], exc: BaseE
         for name, schema in schemas.items():
             if missing == schema.type or missing in _type_paths(schema):
                 return f"class {name} does not compile: {_explain(exc, schema)}"
-    lines, number = _generated_lines(registry, entries), _failing_line(exc)
+    lines = _generated_lines(registry, entries)
+    body = _class_body_line(exc, schemas)
+    if body is not None:  # raised while the class statement ran its body: the custom code did
+        name, number = body
+        if isinstance(exc, SystemExit):
+            what = "exited" + (f" with {cut(repr(exc.code))}" if exc.code is not None else "")
+        else:
+            what = f"raised {type(exc).__name__}: {cut(str(exc), 200)}"
+        at = f" (at: {cut(lines[number - 1].text.strip(), 80)})" if lines and 0 < number <= len(lines) else ""
+        return f"custom code of class {name} {what} while the class was created{at}"
+    number = _failing_line(exc)
     if lines and number and 0 < number <= len(lines) and lines[number - 1].owner in schemas:
         owner, text = lines[number - 1].owner, lines[number - 1].text.strip()
         reason = _explain(exc, schemas[owner])
         if "(schema." not in reason:  # no field to point at: show the generated line
             reason += f"\n  generated line: {text}"
         return f"class {owner} does not compile: {reason}"
-    tb = exc.__traceback__
-    while tb is not None:  # an error inside a class body: the frame is named after the class
-        if tb.tb_frame.f_code.co_filename == GENERATED_FILE and tb.tb_frame.f_code.co_name in schemas:
-            name = tb.tb_frame.f_code.co_name
-            return f"class {name} does not compile: {_explain(exc, schemas[name])}"
-        tb = tb.tb_next
     names = ", ".join(schemas)
     return f"the classes {names} do not compile: {type(exc).__name__}: {exc}"
