@@ -16,7 +16,7 @@ from velkor.migration.runner.checksums import file_checksum
 from velkor.migration.runner.errors import MigrationError, cut
 from velkor.migration.runner.file_schema import SCHEMA_PATH
 from velkor.migration.runner.files import (
-    APP, MODULE_NAME, MigrationSource, contrib_modules, display_path, find, load_all)
+    APP, MODULE_NAME, MigrationSource, contrib_modules, declared_dependencies, display_path, find, load_all)
 from velkor.migration.runner.lock import ProjectLock
 from velkor.migration.runner.output import Output
 from velkor.migration.runner.project import (
@@ -279,12 +279,11 @@ def rollback(project: Project, out: Output, steps: int = 1, wait: float = 30.0) 
             source = project.source_of(record)
             if source is None:
                 continue  # a missing file cannot tell what it needs, nor can an unreadable one
-            try:
-                load_all(project.sources, only=[source])
-            except MigrationError:
-                continue
-            for reference in source.document.depends_on:
-                needed = find(project.sources, reference)
+            for reference in declared_dependencies(source):
+                try:
+                    needed = find(project.sources, reference)
+                except MigrationError:
+                    continue
                 if needed.key in leaving:
                     blocked.append(f"{source.label} depends on {needed.label}")
         if blocked:

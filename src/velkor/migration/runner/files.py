@@ -200,6 +200,19 @@ def _schema_problems(raw: dict[str, Any], document: MigrationDocument) -> list[d
     return problems
 
 
+def declared_dependencies(source: MigrationSource) -> list[str]:
+    """The ``depends_on`` references of a migration, read without checking the
+    rest of its file (none when the file cannot be read)."""
+    if source.document is not None:
+        return list(source.document.depends_on)
+    try:
+        raw = json.loads(source.path.read_text(encoding="utf-8"))
+    except (OSError, UnicodeDecodeError, ValueError, RecursionError):
+        return []
+    references = raw.get("depends_on") if isinstance(raw, dict) else None
+    return [r for r in references if isinstance(r, str)] if isinstance(references, list) else []
+
+
 def load_document(path: Path) -> MigrationDocument:
     """Read and validate one migration file; errors name the file and the position."""
     where = display_path(path)
