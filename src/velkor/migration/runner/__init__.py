@@ -27,32 +27,53 @@ Order
     ``depends_on`` must name migrations that come earlier in that order; it
     keeps ``rollback`` from withdrawing a migration that an applied one needs.
 
-apply [--to MIGRATION]
+The record (docs/record.md)
+    The ledger (the lakehouse, else the repository) is what is applied; the
+    repository holds a copy of each record, one row per migration. A run
+    stages its writes and commits them at its end, the ledger first; before
+    a run changes anything it brings the copy in line with the ledger and
+    stops at a store that a marker (``.velkor/ledger-state.json``) shows to
+    be lost or cut back. Each applied file's checksum is kept beside the
+    ledger (``checksums``, ``review``).
+
+apply [--to MIGRATION] [--out-of-order] [--accept-changed MIGRATION]
     Under the project lock (``.velkor/migrate.lock``, an ``flock`` held for the
     whole run; a second run waits ``--wait`` seconds, then exits with status 3).
-    Checks every file the run needs first, then rebuilds a registry of the
+    Refuses applied files changed since (unless accepted) and pending
+    migrations numbered below an applied one of their module (unless
+    ``--out-of-order``). Checks every file the run needs first, then rebuilds a registry of the
     applied classes that the pending migrations need, through the batches of
     the applied migrations in the order they were applied (the class foundry
     keeps nothing between processes), then for each pending migration in order:
     registers its batch, compiles it and records the migration (``applied_at``
     = now). A migration's batch is its own schemas and every class compiled
     before that references a class it changes, directly or through others
-    (``references``). All records of a run belong to one transaction. A
-    migration that does not compile is not recorded and the run stops there;
-    those before it stay recorded. The error names the file and the class: the
+    (``references``). All records of a run belong to one transaction,
+    committed at its end. A migration that does not compile is not recorded
+    and the run stops there; those before it are recorded. Ctrl-C before the
+    commit records nothing. The error names the file and the class: the
     class sources are rendered one by one, a name that is not defined is looked
     for in the schemas' types, and otherwise the failing line of the generated
     module is traced back to the class whose text it is.
     ``--to`` stops after the named migration.
 
 rollback [--steps N]
-    Under the lock, withdraws the N latest applied migrations (by applied time).
+    Under the lock, withdraws the N latest applied migrations (by applied time),
+    in one transaction.
+
+repair [--from-repository]
+    Under the lock, brings the repository's rows in line with the ledger (a
+    repository file that cannot be read is moved aside first), or rebuilds
+    the ledger's current records from the repository's rows; then accepts
+    the stores as they are.
 
 status, history, show CLASS, check
-    The applied and pending migrations; the versions of the ``Migration``
-    objects in the lakehouse; the generated source of a class as its latest
-    batch compiles it, applied or pending; every file validated and compiled
-    in a throwaway registry, nothing recorded.
+    The applied and pending migrations (files changed since they were applied
+    and migrations pending out of order marked); the versions of the
+    ``Migration`` objects in the lakehouse; the generated source of a class
+    as its latest batch compiles it, applied or pending; every file validated
+    and compiled in a throwaway registry, and the record checked, nothing
+    recorded.
 
 new NAME [--module M], schema
     The next numbered migration file of the app or of a contrib module, valid
