@@ -17,8 +17,7 @@ import os
 from pathlib import Path
 
 import pyarrow as pa
-import pyarrow.compute as pc
-from deltalake import DeltaTable, write_deltalake
+from deltalake import DeltaTable, QueryBuilder, write_deltalake
 from deltalake.exceptions import DeltaError
 
 from velkor_data.engines.base import (
@@ -71,11 +70,19 @@ class DeltaConnection(Connection):
         return versions
 
     @staticmethod
-    def _read_all(table: DeltaTable, filter=None) -> pa.Table:
-        """The table (the rows ``filter`` keeps), read on the calling thread: a
-        scan on Arrow's thread pool leaves threads that can abort the process
-        at exit ("terminate called without an active exception") when it is busy."""
-        return table.to_pyarrow_dataset().to_table(filter=filter, use_threads=False)
+    def _read_all(table: DeltaTable, schema: pa.Schema, where: str | None = None) -> pa.Table:
+        """The table's rows (those that ``where`` keeps) in write order, read
+        by the table library's own query engine: Arrow's dataset scanner
+        leaves I/O threads behind that can abort the process at exit
+        ("terminate called without an active exception")."""
+        query = "SELECT * FROM t" + (f" WHERE {where}" if where else "") + " ORDER BY write_id"
+        try:
+            rows = QueryBuilder().register("t", table).execute(query).read_all()
+        except Exception as exc:
+            if type(exc) is not Exception:
+                raise
+            raise DeltaError(str(exc)) from exc  # the query engine's errors carry no type of their own
+        return pa.table(rows).cast(schema)
 
     def _table(self, folder: str) -> DeltaTable | None:
         """The open table of a folder, brought up to date; None when there is none."""
@@ -202,7 +209,7 @@ class DeltaConnection(Connection):
         versions: list[Record] = []
         if table is None:
             return rows, versions
-        for item in self._read_all(table).sort_by("write_id").to_pylist():
+        for item in self._read_all(table, _CLASS_TABLE).to_pylist():
             metadata = json.loads(item["metadata"]) if item["metadata"] is not None else None
             record = Record(item["write_id"], item["written_at"], item["object_id"], item["object_version"],
                             json.loads(item["data"]), metadata)
@@ -213,7 +220,7 @@ class DeltaConnection(Connection):
         table = self._table(_METADATA_FOLDER)
         if table is None:
             return []
-        arrow = self._read_all(table, pc.field("class_name") == class_name).sort_by("write_id")
+        arrow = self._read_all(table, _METADATA_TABLE, f"class_name = {_literal(class_name)}")
         return [
             Record(item["write_id"], item["written_at"], item["object_id"], item["object_version"],
                    metadata=json.loads(item["document"]))
