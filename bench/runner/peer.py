@@ -29,22 +29,9 @@ import tempfile
 import time
 from pathlib import Path
 
+from bench.runner.apply import EMBEDDED
+
 BIN = Path(sys.executable).parent
-EMBEDDED = """\
-[connections.repository]
-engine = "sqlite"
-path = ".velkor/repository.sqlite3"
-
-[connections.lakehouse]
-engine = "delta"
-path = ".velkor/lakehouse"
-
-[resources_config]
-lakehouse = "lakehouse"
-
-[resources_config.repository]
-default = "repository"
-"""
 ALEMBIC_INI = """\
 [alembic]
 script_location = %(here)s/alembic

@@ -12,25 +12,11 @@ from pathlib import Path
 
 import pytest
 
-from .conftest import migrate, write_migration
+from .conftest import EXAMPLE, migrate, write_migration
 from .faults import EXIT_STATUS, Injector, events, stored_keys
 
 FAULTS = Path(__file__).with_name("faults.py")
-EMBEDDED = """\
-[connections.repository]
-engine = "sqlite"
-path = ".velkor/repository.sqlite3"
-
-[connections.lakehouse]
-engine = "delta"
-path = ".velkor/lakehouse"
-
-[resources_config]
-lakehouse = "lakehouse"
-
-[resources_config.repository]
-default = "repository"
-"""
+EMBEDDED = (EXAMPLE / "velkor.toml").read_text()  # SQLite repository, Delta lakehouse
 NAMES = ["0001_accounts.json", "0002_invoices.json", "0003_notes.json"]
 
 
@@ -109,13 +95,20 @@ COMMANDS = {
 }
 
 
-@pytest.mark.parametrize("command", COMMANDS)
-def test_an_io_error_at_every_storage_call(project, tmp_path, command):
-    arguments, before = COMMANDS[command]
+@pytest.fixture(params=list(COMMANDS))
+def command(request, project, tmp_path):
+    """The command under test, its arguments, how many migrations are applied
+    before it runs, and how many storage calls it makes."""
+    arguments, before = COMMANDS[request.param]
     if before:
         assert migrate(project, "apply").code == 0
     calls = count_calls(fresh_copy(project, tmp_path, "count"), *arguments)
     assert calls > 10
+    return request.param, arguments, before, calls
+
+
+def test_an_io_error_at_every_storage_call(project, tmp_path, command):
+    command, arguments, before, calls = command
     for at in range(1, calls + 1):
         root = fresh_copy(project, tmp_path, at)
         injector = Injector(at, "raise")
@@ -133,12 +126,8 @@ def test_an_io_error_at_every_storage_call(project, tmp_path, command):
         check_next_run(root, withdrawals=1 if command == "rollback" else 0)
 
 
-@pytest.mark.parametrize("command", COMMANDS)
 def test_the_process_ending_before_every_storage_call(project, tmp_path, command):
-    arguments, before = COMMANDS[command]
-    if before:
-        assert migrate(project, "apply").code == 0
-    calls = count_calls(fresh_copy(project, tmp_path, "count"), *arguments)
+    command, arguments, before, calls = command
     for at in range(1, calls + 1):
         root = fresh_copy(project, tmp_path, at)
         result = run_process(root, at, "exit", *arguments)

@@ -13,7 +13,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from .conftest import ALL, applied, migrate, migrate_process, write_migration
+from .conftest import ALL, EXAMPLE, applied, migrate, migrate_process, write_migration
 from .faults import events, stored_keys
 from .test_faults import claimed_by_apply, claimed_by_rollback
 
@@ -221,7 +221,7 @@ def many(tmp_path):
     """A project of 200 small migrations on the embedded default."""
     root = tmp_path / "many"
     root.mkdir()
-    (root / "velkor.toml").write_text((Path(__file__).parents[2] / "examples/shop/velkor.toml").read_text())
+    (root / "velkor.toml").write_text((EXAMPLE / "velkor.toml").read_text())
     for number in range(1, 201):
         write_migration(root, f"{number:04d}_item.json", {f"Item{number}": {"properties": {"code": STRING}}})
     return root
