@@ -36,6 +36,12 @@ def _count(text: str) -> int:
     return value
 
 
+def _format_option(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--format", choices=("text", "json"), default="text",
+                         help="text for people (the default), or one JSON document for scripts "
+                              "(docs/json-output.md)")
+
+
 def parser() -> argparse.ArgumentParser:
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--project", metavar="DIR", default=argparse.SUPPRESS,
@@ -61,7 +67,8 @@ def parser() -> argparse.ArgumentParser:
                    help="record the file of this applied migration, changed since it was applied, as its "
                         "applied content (repeat for several)")
     p.add_argument("--wait", metavar="SECONDS", type=_wait, default=30.0, help=wait_help)
-    command("status", "List the migrations, applied and pending.")
+    p = command("status", "List the migrations, applied and pending.")
+    _format_option(p)
     p = command("rollback", "Withdraw the latest applied migrations.")
     p.add_argument("--steps", metavar="N", type=_count, default=1,
                    help="how many migrations to withdraw (default: %(default)s)")
@@ -71,10 +78,12 @@ def parser() -> argparse.ArgumentParser:
                    help="rebuild the ledger's current records from the repository's rows instead "
                         "(when the lakehouse was lost; its history is not restored)")
     p.add_argument("--wait", metavar="SECONDS", type=_wait, default=30.0, help=wait_help)
-    command("history", "List every recorded version of the applied migrations, from the lakehouse.")
+    p = command("history", "List every recorded version of the applied migrations, from the lakehouse.")
+    _format_option(p)
     p = command("show", "Print the generated source of a model class.")
     p.add_argument("class_name", metavar="CLASS", help="the class name")
-    command("check", "Validate every migration file and compile all schemas, recording nothing.")
+    p = command("check", "Validate every migration file and compile all schemas, recording nothing.")
+    _format_option(p)
     p = command("new", "Write the next numbered migration file, valid and empty, to fill in.")
     p.add_argument("name", metavar="NAME", help="what the migration does, in a few words: its file name")
     p.add_argument("--module", metavar="M", help="a contrib module (default: the app)")
@@ -119,7 +128,7 @@ def dispatch(args: argparse.Namespace, out: Output) -> int:
             return commands.repair(project, out, from_repository=args.from_repository, wait=args.wait)
         if args.command == "show":
             return commands.show(project, out, args.class_name)
-        return getattr(commands, args.command)(project, out)
+        return getattr(commands, args.command)(project, out, fmt=args.format)
 
 
 def run(argv: list[str] | None = None, out: Output | None = None, command_line: bool = False) -> int:
@@ -131,14 +140,21 @@ def run(argv: list[str] | None = None, out: Output | None = None, command_line: 
         with interrupts_restored(not command_line):
             return dispatch(args, out)
     except MigrationError as exc:
-        out.error(str(exc))
-        return exc.exit_code
+        return failed(args, out, str(exc), exc.exit_code)
     except KeyboardInterrupt:
-        out.error("interrupted; nothing was changed by this command")
-        return EXIT_INTERRUPTED
+        return failed(args, out, "interrupted; nothing was changed by this command", EXIT_INTERRUPTED)
     except Exception:  # a fault of the runner itself, not of the project: show where
-        out.error("internal error of velkor-migrate, please report it:\n" + traceback.format_exc().rstrip())
-        return 1
+        return failed(args, out, "internal error of velkor-migrate, please report it:\n"
+                      + traceback.format_exc().rstrip(), 1)
+
+
+def failed(args: argparse.Namespace, out: Output, message: str, code: int) -> int:
+    """Say why the command failed: on stderr, or as the command's JSON document."""
+    if getattr(args, "format", None) == "json":
+        from velkor.migration.runner.formats import emit
+        return emit(out, args.command, {}, error=message, exit_status=code)
+    out.error(message)
+    return code
 
 
 def main(argv: list[str] | None = None) -> None:
