@@ -67,6 +67,8 @@ def parser() -> argparse.ArgumentParser:
                    help="record the file of this applied migration, changed since it was applied, as its "
                         "applied content (repeat for several)")
     p.add_argument("--wait", metavar="SECONDS", type=_wait, default=30.0, help=wait_help)
+    p.add_argument("--dry-run", action="store_true",
+                   help="say what the run would apply and change, as plan does, and record nothing")
     p = command("status", "List the migrations, applied and pending.")
     _format_option(p)
     p = command("rollback", "Withdraw the latest applied migrations.")
@@ -82,7 +84,16 @@ def parser() -> argparse.ArgumentParser:
     _format_option(p)
     p = command("show", "Print the generated source of a model class.")
     p.add_argument("class_name", metavar="CLASS", help="the class name")
+    p.add_argument("--diff", action="store_true",
+                   help="show how the pending migrations change it: the applied source against the pending "
+                        "one, as a unified diff")
     p = command("check", "Validate every migration file and compile all schemas, recording nothing.")
+    _format_option(p)
+    p = command("plan", "Say what the pending migrations will change, in order, recording nothing.")
+    p.add_argument("--to", metavar="MIGRATION", help="up to this migration, as apply --to")
+    p.add_argument("--out-of-order", action="store_true", help="as apply --out-of-order")
+    p.add_argument("--accept-changed", metavar="MIGRATION", action="append", default=[],
+                   help="as apply --accept-changed")
     _format_option(p)
     p = command("new", "Write the next numbered migration file, valid and empty, to fill in.")
     p.add_argument("name", metavar="NAME", help="what the migration does, in a few words: its file name")
@@ -107,7 +118,7 @@ def interrupts_restored(restore: bool) -> Iterator[None]:
 
 def dispatch(args: argparse.Namespace, out: Output) -> int:
     # Imported here: `--help` and a bad command line load no storage library.
-    from velkor.migration.runner import commands
+    from velkor.migration.runner import commands, plan
     from velkor.migration.runner.project import Project
 
     if args.command == "schema":
@@ -119,6 +130,12 @@ def dispatch(args: argparse.Namespace, out: Output) -> int:
     with project.active(), project:
         if args.command == "new":
             return commands.new(project, out, args.name, module=args.module)
+        if args.command == "apply" and args.dry_run:
+            return plan.plan(project, out, to=args.to, out_of_order=args.out_of_order,
+                             accept_changed=args.accept_changed)
+        if args.command == "plan":
+            return plan.plan(project, out, to=args.to, out_of_order=args.out_of_order,
+                             accept_changed=args.accept_changed, fmt=args.format)
         if args.command == "apply":
             return commands.apply(project, out, to=args.to, wait=args.wait, out_of_order=args.out_of_order,
                                   accept_changed=args.accept_changed)
@@ -127,7 +144,7 @@ def dispatch(args: argparse.Namespace, out: Output) -> int:
         if args.command == "repair":
             return commands.repair(project, out, from_repository=args.from_repository, wait=args.wait)
         if args.command == "show":
-            return commands.show(project, out, args.class_name)
+            return commands.show(project, out, args.class_name, diff=args.diff)
         return getattr(commands, args.command)(project, out, fmt=args.format)
 
 

@@ -15,7 +15,9 @@ from velkor.migration.runner.errors import MigrationError, cut
 from velkor.migration.runner.file_schema import SCHEMA_PATH
 from velkor.migration.runner.files import (
     APP, MODULE_NAME, MigrationSource, contrib_modules, declared_dependencies, display_path, find, load_all)
+from velkor.migration.runner.diff import source_diff
 from velkor.migration.runner.lock import ProjectLock
+from velkor.migration.runner.outlook import outlook, pending_sources
 from velkor.migration.runner.output import Output
 from velkor.migration.runner.project import (
     STORAGE_ERRORS, Project, record_key, record_label, storage_message)
@@ -109,10 +111,7 @@ def apply(project: Project, out: Output, to: str | None = None, wait: float = 30
     with locked(project, "apply", wait, out):
         records = prepare(project, out)
         applied = {record_key(r) for r in records}
-        pending = [s for s in project.sources if s.key not in applied]
-        if target is not None:
-            pending = pending[:pending.index(target) + 1] if target in pending else [
-                s for s in pending if project.sources.index(s) < project.sources.index(target)]
+        pending = pending_sources(project, records, target)
         found = review(project, records)
         refuse_changed(found, accepted)
         if not out_of_order:
@@ -402,33 +401,19 @@ def history(project: Project, out: Output, fmt: str = "text") -> int:
     return 0
 
 
-def show(project: Project, out: Output, class_name: str) -> int:
-    records = project.applied_records()
-    done = project.applied_sources(records)
-    applied = {source.key for source in done}
-    load_all(project.sources)
-    sequence = done + [source for source in project.sources if source.key not in applied]
-    graph = project.graph(sequence)
-    last = graph.last_batch_of(class_name)
-    if last is None:
-        known = sorted(graph.latest)
-        raise MigrationError(f"no migration defines the class {cut(repr(class_name))} "
-                             f"(defined: {', '.join(known) or 'none'})")
-    batch = graph.batches[last]
-    definition = next(d for d in batch.definitions if d.name == class_name)
-    position = {source.key: index for index, source in enumerate(sequence)}
-    before = [b for b in graph.plan(graph.needs([class_name])) if position[b.source.key] < last]
-    registry = project.replay(before)
-    imports, text = registry._build_class_source(*definition.registration())
-    state = "applied" if batch.source.key in applied else "pending"
+def show(project: Project, out: Output, class_name: str, diff: bool = False) -> int:
+    view = outlook(project)
+    if diff:
+        return source_diff(view, out, class_name)
+    last = view.last_batch_of(class_name)
+    definition, text = view.source_text(class_name, last)
+    batch = view.graph.batches[last]
+    state = "applied" if view.is_applied(last) else "pending"
     if definition.source is not batch.source:
         state += f", compiled again by {batch.source.label}, which changes a class it references"
     out.line(f"# {class_name}, as {definition.source.label} defines it "
              f"(schema type {definition.registration()[2].value}); {state}", "dim")
-    if imports.strip():
-        out.line(imports.rstrip("\n"))
-        out.line()
-    out.line(text.rstrip())
+    out.line(text.rstrip("\n"))
     return 0
 
 
