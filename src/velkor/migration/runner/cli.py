@@ -36,6 +36,9 @@ def _count(text: str) -> int:
     return value
 
 
+GRAPH_FORMATS = ("mermaid", "dot", "svg", "png")
+
+
 def _format_option(command: argparse.ArgumentParser) -> None:
     command.add_argument("--format", choices=("text", "json"), default="text",
                          help="text for people (the default), or one JSON document for scripts "
@@ -95,6 +98,11 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--accept-changed", metavar="MIGRATION", action="append", default=[],
                    help="as apply --accept-changed")
     _format_option(p)
+    p = command("graph", "Draw the model classes and their references: Mermaid, dot, SVG or PNG.")
+    p.add_argument("--format", choices=GRAPH_FORMATS, default=None,
+                   help="mermaid (a class diagram, the default), dot (Graphviz's text), or svg and png "
+                        "(drawn by Graphviz's dot program); by default taken from the --output file's suffix")
+    p.add_argument("--output", metavar="FILE", help="write to this file (default: standard output)")
     p = command("new", "Write the next numbered migration file, valid and empty, to fill in.")
     p.add_argument("name", metavar="NAME", help="what the migration does, in a few words: its file name")
     p.add_argument("--module", metavar="M", help="a contrib module (default: the app)")
@@ -118,7 +126,7 @@ def interrupts_restored(restore: bool) -> Iterator[None]:
 
 def dispatch(args: argparse.Namespace, out: Output) -> int:
     # Imported here: `--help` and a bad command line load no storage library.
-    from velkor.migration.runner import commands, plan
+    from velkor.migration.runner import commands, graph, plan
     from velkor.migration.runner.project import Project
 
     if args.command == "schema":
@@ -136,6 +144,8 @@ def dispatch(args: argparse.Namespace, out: Output) -> int:
         if args.command == "plan":
             return plan.plan(project, out, to=args.to, out_of_order=args.out_of_order,
                              accept_changed=args.accept_changed, fmt=args.format)
+        if args.command == "graph":
+            return graph.graph(project, out, fmt=args.format, output=args.output)
         if args.command == "apply":
             return commands.apply(project, out, to=args.to, wait=args.wait, out_of_order=args.out_of_order,
                                   accept_changed=args.accept_changed)
