@@ -22,7 +22,6 @@ from velkor.migration.runner.project import record_label
 from velkor.migration.runner.report import HistoryEntry, MigrationState, RecordReport, difference_labels
 
 VERSION = 1
-FORMATS = ("text", "json")
 
 
 def iso(timestamp: float | None) -> str | None:

@@ -25,7 +25,6 @@ from velkor.migration.runner.project import Project
 from velkor.migration.runner.references import Definition
 from velkor.migration.runner.validation import class_references
 
-FORMATS = ("mermaid", "dot", "svg", "png")
 SUFFIXES = {".mmd": "mermaid", ".mermaid": "mermaid", ".dot": "dot", ".gv": "dot", ".svg": "svg", ".png": "png"}
 DRAWN = ("svg", "png")  # the formats Graphviz draws
 DOT_TIMEOUT = 120  # seconds
