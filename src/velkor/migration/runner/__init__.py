@@ -67,13 +67,30 @@ repair [--from-repository]
     the ledger's current records from the repository's rows; then accepts
     the stores as they are.
 
-status, history, show CLASS, check
+status, history, show CLASS [--diff], check
     The applied and pending migrations (files changed since they were applied
     and migrations pending out of order marked); the versions of the
     ``Migration`` objects in the lakehouse; the generated source of a class
-    as its latest batch compiles it, applied or pending; every file validated
-    and compiled in a throwaway registry, and the record checked, nothing
+    as its latest batch compiles it, applied or pending (``--diff``: the
+    applied source against the pending one); every file validated and
+    compiled in a throwaway registry, and the record checked, nothing
     recorded.
+
+plan [--to M] (and apply --dry-run)
+    What apply would do, recording nothing and taking no lock: for each
+    pending migration in order, the classes it adds or changes, each changed
+    class's fields against the definition before (``changes``), and the
+    classes compiled again because they reference it; the pending batches
+    are compiled in a registry of their own, so plan says where apply would
+    stop (``plan``).
+
+graph [--format mermaid|dot|svg|png] [--output FILE]
+    The model classes and their references as a picture, pending ones
+    marked; SVG and PNG through Graphviz's ``dot`` (``graph``).
+
+--format json (status, history, plan, check)
+    One JSON document on stdout, also for an error, with the text output's
+    exit status: docs/json-output.md (``formats``).
 
 new NAME [--module M], schema
     The next numbered migration file of the app or of a contrib module, valid

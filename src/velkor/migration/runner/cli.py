@@ -36,6 +36,15 @@ def _count(text: str) -> int:
     return value
 
 
+GRAPH_FORMATS = ("mermaid", "dot", "svg", "png")
+
+
+def _format_option(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--format", choices=("text", "json"), default="text",
+                         help="text for people (the default), or one JSON document for scripts "
+                              "(docs/json-output.md)")
+
+
 def parser() -> argparse.ArgumentParser:
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--project", metavar="DIR", default=argparse.SUPPRESS,
@@ -61,7 +70,10 @@ def parser() -> argparse.ArgumentParser:
                    help="record the file of this applied migration, changed since it was applied, as its "
                         "applied content (repeat for several)")
     p.add_argument("--wait", metavar="SECONDS", type=_wait, default=30.0, help=wait_help)
-    command("status", "List the migrations, applied and pending.")
+    p.add_argument("--dry-run", action="store_true",
+                   help="say what the run would apply and change, as plan does, and record nothing")
+    p = command("status", "List the migrations, applied and pending.")
+    _format_option(p)
     p = command("rollback", "Withdraw the latest applied migrations.")
     p.add_argument("--steps", metavar="N", type=_count, default=1,
                    help="how many migrations to withdraw (default: %(default)s)")
@@ -71,10 +83,26 @@ def parser() -> argparse.ArgumentParser:
                    help="rebuild the ledger's current records from the repository's rows instead "
                         "(when the lakehouse was lost; its history is not restored)")
     p.add_argument("--wait", metavar="SECONDS", type=_wait, default=30.0, help=wait_help)
-    command("history", "List every recorded version of the applied migrations, from the lakehouse.")
+    p = command("history", "List every recorded version of the applied migrations, from the lakehouse.")
+    _format_option(p)
     p = command("show", "Print the generated source of a model class.")
     p.add_argument("class_name", metavar="CLASS", help="the class name")
-    command("check", "Validate every migration file and compile all schemas, recording nothing.")
+    p.add_argument("--diff", action="store_true",
+                   help="show how the pending migrations change it: the applied source against the pending "
+                        "one, as a unified diff")
+    p = command("check", "Validate every migration file and compile all schemas, recording nothing.")
+    _format_option(p)
+    p = command("plan", "Say what the pending migrations will change, in order, recording nothing.")
+    p.add_argument("--to", metavar="MIGRATION", help="up to this migration, as apply --to")
+    p.add_argument("--out-of-order", action="store_true", help="as apply --out-of-order")
+    p.add_argument("--accept-changed", metavar="MIGRATION", action="append", default=[],
+                   help="as apply --accept-changed")
+    _format_option(p)
+    p = command("graph", "Draw the model classes and their references: Mermaid, dot, SVG or PNG.")
+    p.add_argument("--format", choices=GRAPH_FORMATS, default=None,
+                   help="mermaid (a class diagram, the default), dot (Graphviz's text), or svg and png "
+                        "(drawn by Graphviz's dot program); by default taken from the --output file's suffix")
+    p.add_argument("--output", metavar="FILE", help="write to this file (default: standard output)")
     p = command("new", "Write the next numbered migration file, valid and empty, to fill in.")
     p.add_argument("name", metavar="NAME", help="what the migration does, in a few words: its file name")
     p.add_argument("--module", metavar="M", help="a contrib module (default: the app)")
@@ -98,7 +126,7 @@ def interrupts_restored(restore: bool) -> Iterator[None]:
 
 def dispatch(args: argparse.Namespace, out: Output) -> int:
     # Imported here: `--help` and a bad command line load no storage library.
-    from velkor.migration.runner import commands
+    from velkor.migration.runner import commands, graph, plan
     from velkor.migration.runner.project import Project
 
     if args.command == "schema":
@@ -110,6 +138,14 @@ def dispatch(args: argparse.Namespace, out: Output) -> int:
     with project.active(), project:
         if args.command == "new":
             return commands.new(project, out, args.name, module=args.module)
+        if args.command == "apply" and args.dry_run:
+            return plan.plan(project, out, to=args.to, out_of_order=args.out_of_order,
+                             accept_changed=args.accept_changed)
+        if args.command == "plan":
+            return plan.plan(project, out, to=args.to, out_of_order=args.out_of_order,
+                             accept_changed=args.accept_changed, fmt=args.format)
+        if args.command == "graph":
+            return graph.graph(project, out, fmt=args.format, output=args.output)
         if args.command == "apply":
             return commands.apply(project, out, to=args.to, wait=args.wait, out_of_order=args.out_of_order,
                                   accept_changed=args.accept_changed)
@@ -118,8 +154,8 @@ def dispatch(args: argparse.Namespace, out: Output) -> int:
         if args.command == "repair":
             return commands.repair(project, out, from_repository=args.from_repository, wait=args.wait)
         if args.command == "show":
-            return commands.show(project, out, args.class_name)
-        return getattr(commands, args.command)(project, out)
+            return commands.show(project, out, args.class_name, diff=args.diff)
+        return getattr(commands, args.command)(project, out, fmt=args.format)
 
 
 def run(argv: list[str] | None = None, out: Output | None = None, command_line: bool = False) -> int:
@@ -131,14 +167,21 @@ def run(argv: list[str] | None = None, out: Output | None = None, command_line: 
         with interrupts_restored(not command_line):
             return dispatch(args, out)
     except MigrationError as exc:
-        out.error(str(exc))
-        return exc.exit_code
+        return failed(args, out, str(exc), exc.exit_code)
     except KeyboardInterrupt:
-        out.error("interrupted; nothing was changed by this command")
-        return EXIT_INTERRUPTED
+        return failed(args, out, "interrupted; nothing was changed by this command", EXIT_INTERRUPTED)
     except Exception:  # a fault of the runner itself, not of the project: show where
-        out.error("internal error of velkor-migrate, please report it:\n" + traceback.format_exc().rstrip())
-        return 1
+        return failed(args, out, "internal error of velkor-migrate, please report it:\n"
+                      + traceback.format_exc().rstrip(), 1)
+
+
+def failed(args: argparse.Namespace, out: Output, message: str, code: int) -> int:
+    """Say why the command failed: on stderr, or as the command's JSON document."""
+    if getattr(args, "format", None) == "json":
+        from velkor.migration.runner.formats import emit
+        return emit(out, args.command, {}, error=message, exit_status=code)
+    out.error(message)
+    return code
 
 
 def main(argv: list[str] | None = None) -> None:

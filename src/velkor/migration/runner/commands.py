@@ -6,8 +6,6 @@ import re
 import time
 from pathlib import Path
 
-from velkor_data.connections.manager import ConnectionsManager
-
 from velkor.configs.main import settings
 from velkor.migration.class_foundry import DefaultMigrationSchemas
 from velkor.migration.data_classes import MigrationFile
@@ -17,11 +15,15 @@ from velkor.migration.runner.errors import MigrationError, cut
 from velkor.migration.runner.file_schema import SCHEMA_PATH
 from velkor.migration.runner.files import (
     APP, MODULE_NAME, MigrationSource, contrib_modules, declared_dependencies, display_path, find, load_all)
+from velkor.migration.runner.diff import source_diff
 from velkor.migration.runner.lock import ProjectLock
+from velkor.migration.runner.outlook import outlook, pending_sources
 from velkor.migration.runner.output import Output
 from velkor.migration.runner.project import (
     STORAGE_ERRORS, Project, record_key, record_label, storage_message)
+from velkor.migration.runner import formats
 from velkor.migration.runner.references import Batch
+from velkor.migration.runner.report import lakehouse_history, migration_states, record_report
 from velkor.migration.runner.review import Review, review
 
 LOCK_FILE = Path(".velkor") / "migrate.lock"
@@ -109,10 +111,7 @@ def apply(project: Project, out: Output, to: str | None = None, wait: float = 30
     with locked(project, "apply", wait, out):
         records = prepare(project, out)
         applied = {record_key(r) for r in records}
-        pending = [s for s in project.sources if s.key not in applied]
-        if target is not None:
-            pending = pending[:pending.index(target) + 1] if target in pending else [
-                s for s in pending if project.sources.index(s) < project.sources.index(target)]
+        pending = pending_sources(project, records, target)
         found = review(project, records)
         refuse_changed(found, accepted)
         if not out_of_order:
@@ -348,69 +347,53 @@ def repair(project: Project, out: Output, from_repository: bool = False, wait: f
     return 0
 
 
-def status(project: Project, out: Output) -> int:
-    ledger = project.ledger
-    with project.storage("checking the stores"):
-        problems = ledger.damage()
-    if problems:
-        raise MigrationError("damaged store: " + "\n".join(problems))
-    records = project.applied_records()
-    found = review(project, records)
-    changed = {s.key for s in found.changed}
-    late = {source.key for source, _ in found.out_of_order}
-    by_key = {record_key(r): r for r in records}
+def status(project: Project, out: Output, fmt: str = "text") -> int:
+    report = record_report(project)
+    if report.damage:
+        message = "damaged store: " + "\n".join(report.damage)
+        if fmt == "json":
+            return formats.emit(out, "status", {"project": str(project.root), "record": formats.record(report)},
+                                error=message, exit_status=1)
+        raise MigrationError(message)
+    states = migration_states(project, report)
+    if fmt == "json":
+        return formats.emit(out, "status", {"project": str(project.root), **formats.status(states, report)})
     rows = []
-    for source in project.sources:
-        record = by_key.pop(source.key, None)
-        if record is None:
-            state = ("pending (out of order)", "red") if source.key in late else ("pending", "yellow")
-        elif source.key in changed:
-            state = (f"{when(record.applied_at)} (changed since applied)", "red")
+    for item in states:
+        if item.source is None:  # recorded, but the file is gone
+            state = (f"{when(item.applied_at)} (file missing)", "red")
+        elif item.applied_at is None:
+            state = ("pending (out of order)", "red") if item.applied_after else ("pending", "yellow")
+        elif item.changed:
+            state = (f"{when(item.applied_at)} (changed since applied)", "red")
         else:
-            state = (when(record.applied_at), "green")
-        rows.append([str(source.number), source.name, source.module_label, state])
-    pending = sum(1 for row in rows if row[3][0].startswith("pending"))
-    for record in by_key.values():  # recorded, but the file is gone
-        rows.append([str(record.number), Path(record.path.name).stem, record.module or "app",
-                     (f"{when(record.applied_at)} (file missing)", "red")])
+            state = (when(item.applied_at), "green")
+        rows.append([str(item.number), item.name, item.module, state])
+    pending = sum(1 for item in states if item.state == "pending")
     summary = (f"{plural(len(project.sources), 'migration')}: {len(project.sources) - pending} applied, "
                f"{pending} pending")
-    if by_key:
-        summary += f"; {len(by_key)} recorded as applied without a file"
-    if changed:
-        summary += f"; {len(changed)} changed since applied"
+    if report.missing:
+        summary += f"; {len(report.missing)} recorded as applied without a file"
+    if report.changed:
+        summary += f"; {len(report.changed)} changed since applied"
     out.line(summary + ".")
     if rows:
         out.table(["#", "migration", "module", "applied at"], rows, right=frozenset({0}))
-    with project.storage("comparing the repository with the ledger"):
-        differences = ledger.differences()
-    if differences:
-        out.note(f"The repository {differences.describe(done=False)}; the next apply, rollback or repair "
+    if report.differences:
+        out.note(f"The repository {report.differences.describe(done=False)}; the next apply, rollback or repair "
                  "brings it in line.")
     return 0
 
 
-def history(project: Project, out: Output) -> int:
-    config = project.config
-    lakehouse = config.resources_config.lakehouse
-    if not lakehouse:
-        raise MigrationError("no lakehouse is configured (resources_config.lakehouse in velkor.toml): "
-                             "the history of the applied migrations is kept there")
-    manager = ConnectionsManager(list(config.connections.values()))
-    try:
-        entries = manager.get_connection(lakehouse).history("Migration")
-    except STORAGE_ERRORS as exc:
-        raise MigrationError(f"reading the history: {storage_message(exc)}") from None
-    finally:
-        manager.close()
+def history(project: Project, out: Output, fmt: str = "text") -> int:
+    lakehouse, entries = lakehouse_history(project)
+    if fmt == "json":
+        return formats.emit(out, "history", {"project": str(project.root), **formats.history(lakehouse, entries)})
     rows = []
     for entry in entries:
-        data = entry["data"] or {}
-        name = Path(data["migration_name"]).stem if data.get("migration_name") else f"object {entry['object_id']}"
-        event = ("deleted", "yellow") if entry["is_deleted"] else ("saved", "green")
-        transaction = (entry["transaction"] or {}).get("object_id") or "?"
-        module = (data.get("module_name") or "app") if data else "?"
-        rows.append([when(entry["written_at"]), event, name, module, transaction])
+        name = entry.migration or f"object {entry.object_id}"
+        event = ("deleted", "yellow") if entry.deleted else ("saved", "green")
+        rows.append([when(entry.written_at), event, name, entry.module or "?", entry.transaction or "?"])
     out.line(f"History of the applied migrations in the lakehouse {lakehouse!r}: "
              f"{plural(len(rows), 'version')}, oldest first.")
     if rows:
@@ -418,41 +401,32 @@ def history(project: Project, out: Output) -> int:
     return 0
 
 
-def show(project: Project, out: Output, class_name: str) -> int:
-    records = project.applied_records()
-    done = project.applied_sources(records)
-    applied = {source.key for source in done}
-    load_all(project.sources)
-    sequence = done + [source for source in project.sources if source.key not in applied]
-    graph = project.graph(sequence)
-    last = graph.last_batch_of(class_name)
-    if last is None:
-        known = sorted(graph.latest)
-        raise MigrationError(f"no migration defines the class {cut(repr(class_name))} "
-                             f"(defined: {', '.join(known) or 'none'})")
-    batch = graph.batches[last]
-    definition = next(d for d in batch.definitions if d.name == class_name)
-    position = {source.key: index for index, source in enumerate(sequence)}
-    before = [b for b in graph.plan(graph.needs([class_name])) if position[b.source.key] < last]
-    registry = project.replay(before)
-    imports, text = registry._build_class_source(*definition.registration())
-    state = "applied" if batch.source.key in applied else "pending"
+def show(project: Project, out: Output, class_name: str, diff: bool = False) -> int:
+    view = outlook(project)
+    if diff:
+        return source_diff(view, out, class_name)
+    last = view.last_batch_of(class_name)
+    definition, text = view.source_text(class_name, last)
+    batch = view.graph.batches[last]
+    state = "applied" if view.is_applied(last) else "pending"
     if definition.source is not batch.source:
         state += f", compiled again by {batch.source.label}, which changes a class it references"
     out.line(f"# {class_name}, as {definition.source.label} defines it "
              f"(schema type {definition.registration()[2].value}); {state}", "dim")
-    if imports.strip():
-        out.line(imports.rstrip("\n"))
-        out.line()
-    out.line(text.rstrip())
+    out.line(text.rstrip("\n"))
     return 0
 
 
-def check(project: Project, out: Output) -> int:
+def check(project: Project, out: Output, fmt: str = "text") -> int:
     load_all(project.sources)
     registry = project.replay(project.graph(project.sources).plan())
     classes = len(registry._classes)
-    problems = record_problems(project)
+    report = record_report(project)
+    problems = report.problems()
+    if fmt == "json":
+        body = {"project": str(project.root), "summary": {"migrations": len(project.sources), "classes": classes},
+                "record": formats.record(report)}
+        return formats.emit(out, "check", body, error="\n".join(problems) or None, exit_status=1 if problems else 0)
     if not problems:
         out.line(f"Checked {plural(len(project.sources), 'migration')}: "
                  f"all valid, {plural(classes, 'class', 'classes')} compile.", "green")
@@ -461,32 +435,6 @@ def check(project: Project, out: Output) -> int:
              f"{plural(classes, 'class', 'classes')} compile, but the record of applied migrations "
              f"has {plural(len(problems), 'problem')}:")
     raise MigrationError("\n".join(problems))
-
-
-def record_problems(project: Project) -> list[str]:
-    """What is wrong with the record of applied migrations, a line each."""
-    ledger = project.ledger
-    with project.storage("checking the stores"):
-        problems = ledger.damage()
-    if problems:
-        return problems
-    records = project.applied_records()
-    found = review(project, records)
-    missing = [record_label(r) for r in records if project.source_of(r) is None]
-    if missing:
-        problems.append(f"recorded as applied, but the file is gone: {', '.join(missing)}")
-    for source in found.changed:
-        problems.append(f"{source.label} changed since it was applied (restore the file, or accept it with "
-                        f"apply --accept-changed {source.label})")
-    for source, later in found.out_of_order:
-        problems.append(f"{source.label} is pending but {later.label}, numbered after it, is applied "
-                        "(apply it with --out-of-order, or renumber it)")
-    with project.storage("comparing the repository with the ledger"):
-        differences = ledger.differences()
-    if differences:
-        problems.append(f"the repository {differences.describe(done=False)} (the next apply, rollback or "
-                        "repair brings it in line)")
-    return problems
 
 
 def new(project: Project, out: Output, name: str, module: str | None = None) -> int:

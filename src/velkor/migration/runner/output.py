@@ -29,6 +29,7 @@ class Output:
         no_color = bool(os.environ.get("NO_COLOR")) or os.environ.get("TERM") == "dumb"
         self._colour = {id(s): is_terminal(s) and not no_color for s in (self.out, self.err)}
         self._gone: set[TextIO] = set()
+        self.warnings: list[str] = []  # every warning given, for a JSON document to carry
 
     def paint(self, text: str, style: str | None, stream: TextIO | None = None) -> str:
         if not style or not self._colour[id(stream or self.out)]:
@@ -53,6 +54,7 @@ class Output:
         self._write(self.err, self.paint(text, "dim", self.err))
 
     def warning(self, text: str) -> None:
+        self.warnings.append(text)
         self._write(self.err, self.paint("warning:", "bold yellow", self.err) + " " + text)
 
     def error(self, text: str) -> None:

@@ -62,6 +62,8 @@ class Batch:
     own: list[Definition]
     followers: list[Definition] = field(default_factory=list)
     definitions: list[Definition] = field(default_factory=list)  # both, base classes first
+    # each class the migration changes -> the followers that reference it, directly or through others
+    followers_of: dict[str, list[str]] = field(default_factory=dict)
 
 
 class ClassGraph:
@@ -89,7 +91,10 @@ class ClassGraph:
             defined = {d.name for d in own}
             for definition in own:
                 self._check_names(definition, defined, first)
-            followers = self._followers(referrers, defined & self.latest.keys()) - defined
+            changed = defined & self.latest.keys()
+            followers = self._followers(referrers, changed) - defined
+            followers_of = {name: sorted(self._followers(referrers, {name}) - defined,
+                                         key=lambda n: self._age(self.latest[n])) for name in changed}
             for definition in own:
                 references = {name for name, _ in class_references(definition.schema)}
                 for old in now.get(definition.name, ()):
@@ -98,7 +103,8 @@ class ClassGraph:
                     referrers.setdefault(name, set()).add(definition.name)
                 now[definition.name] = references
                 self._ever.setdefault(definition.name, set()).update(references)
-            batch = Batch(source, own, sorted((self.latest[name] for name in followers), key=self._age))
+            batch = Batch(source, own, sorted((self.latest[name] for name in followers), key=self._age),
+                          followers_of=followers_of)
             for definition in own:
                 self.latest[definition.name] = definition
             batch.definitions = self._bases_first(batch)
@@ -180,8 +186,3 @@ class ClassGraph:
                 restricted.append(Batch(batch.source, [d for d in batch.own if d.name in only],
                                         [d for d in batch.followers if d.name in only], kept))
         return restricted
-
-    def last_batch_of(self, name: str) -> int | None:
-        """The index of the last batch that compiles the class."""
-        found = [i for i, batch in enumerate(self.batches) if any(d.name == name for d in batch.definitions)]
-        return found[-1] if found else None

@@ -1,0 +1,35 @@
+"""``show CLASS --diff``: the source generated for a class as the applied
+migrations compile it, against the source the pending ones will compile, as
+a unified diff."""
+from __future__ import annotations
+
+import difflib
+
+from velkor.migration.runner.outlook import Outlook
+from velkor.migration.runner.output import Output
+
+_STYLES = (("+++", "bold"), ("---", "bold"), ("@@", "cyan"), ("+", "green"), ("-", "red"))
+
+
+def source_diff(view: Outlook, out: Output, class_name: str) -> int:
+    last = view.last_batch_of(class_name)
+    if view.is_applied(last):
+        out.line(f"{class_name}: no pending migration compiles it again; its applied source is current.")
+        return 0
+    pending = view.graph.batches[last].source
+    applied_index = view.last_applied_batch_of(class_name)
+    if applied_index is None:  # a new class: every line is added
+        before, old_name = "", "/dev/null"
+    else:
+        _, before = view.source_text(class_name, applied_index)
+        old_name = f"{class_name} (applied: {view.graph.batches[applied_index].source.label})"
+    _, after = view.source_text(class_name, last)
+    lines = list(difflib.unified_diff(before.splitlines(keepends=True), after.splitlines(keepends=True),
+                                      old_name, f"{class_name} (pending: {pending.label})"))
+    if not lines:
+        out.line(f"{class_name}: {pending.label} compiles it again to the same source.")
+        return 0
+    for line in lines:
+        text = line.rstrip("\n")
+        out.line(text, next((style for prefix, style in _STYLES if text.startswith(prefix)), None))
+    return 0

@@ -1,0 +1,98 @@
+"""The project's classes as the applied migrations compiled them and as the
+pending ones will: what ``plan``, ``graph`` and ``show`` look at. Reading it
+records nothing."""
+from __future__ import annotations
+
+from collections.abc import Iterator
+from dataclasses import dataclass
+
+from velkor.migration.data_classes import MigrationFile
+
+from velkor.migration.runner.errors import MigrationError, cut
+from velkor.migration.runner.files import MigrationSource, load_all
+from velkor.migration.runner.project import Project, record_key
+from velkor.migration.runner.references import Batch, ClassGraph, Definition
+
+
+def pending_sources(project: Project, records: list[MigrationFile],
+                    target: MigrationSource | None = None) -> list[MigrationSource]:
+    """The migrations that are not applied, in order; with ``target``, up to it (or, when it is
+    applied, those before it)."""
+    applied = {record_key(r) for r in records}
+    pending = [s for s in project.sources if s.key not in applied]
+    if target is None:
+        return pending
+    if target in pending:
+        return pending[:pending.index(target) + 1]
+    return [s for s in pending if project.sources.index(s) < project.sources.index(target)]
+
+
+@dataclass
+class Outlook:
+    project: Project
+    done: list[MigrationSource]     # applied, in the order they were applied
+    pending: list[MigrationSource]  # in the order they apply
+    graph: ClassGraph               # of both, one batch per migration
+
+    @property
+    def pending_batches(self) -> list[Batch]:
+        return self.graph.batches[len(self.done):]
+
+    def is_applied(self, index: int) -> bool:
+        """Whether the batch at ``index`` is of an applied migration."""
+        return index < len(self.done)
+
+    def changes(self) -> Iterator[tuple[int, Definition, Definition | None]]:
+        """Every definition of a class in order, with its batch's index and the definition before it."""
+        latest: dict[str, Definition] = {}
+        for index, batch in enumerate(self.graph.batches):
+            for definition in batch.own:
+                yield index, definition, latest.get(definition.name)
+                latest[definition.name] = definition
+
+    def applied_definition(self, name: str) -> Definition | None:
+        """The class as the applied migrations define it."""
+        found = None
+        for index, definition, _ in self.changes():
+            if definition.name == name and self.is_applied(index):
+                found = definition
+        return found
+
+    def _batches_of(self, name: str) -> list[int]:
+        return [i for i, batch in enumerate(self.graph.batches) if any(d.name == name for d in batch.definitions)]
+
+    def last_batch_of(self, name: str) -> int:
+        """The index of the last batch that compiles the class; an error when none does."""
+        found = self._batches_of(name)
+        if not found:
+            known = sorted(self.graph.latest)
+            raise MigrationError(f"no migration defines the class {cut(repr(name))} "
+                                 f"(defined: {', '.join(known) or 'none'})")
+        return found[-1]
+
+    def last_applied_batch_of(self, name: str) -> int | None:
+        """The index of the last batch of an applied migration that compiles the class."""
+        found = [i for i in self._batches_of(name) if self.is_applied(i)]
+        return found[-1] if found else None
+
+    def source_text(self, name: str, index: int) -> tuple[Definition, str]:
+        """The class's definition in the batch at ``index`` and the source generated for it there:
+        its imports, an empty line and its class text (rendered after the batches before compiled)."""
+        batch = self.graph.batches[index]
+        definition = next(d for d in batch.definitions if d.name == name)
+        position = {b.source.key: i for i, b in enumerate(self.graph.batches)}
+        before = [b for b in self.graph.plan(self.graph.needs([name])) if position[b.source.key] < index]
+        registry = self.project.replay(before)
+        imports, text = registry._build_class_source(*definition.registration())
+        return definition, (imports.rstrip("\n") + "\n\n" if imports.strip() else "") + text.rstrip() + "\n"
+
+
+def outlook(project: Project, pending: list[MigrationSource] | None = None,
+            records: list[MigrationFile] | None = None) -> Outlook:
+    """The applied migrations then ``pending`` (by default every migration not applied), their files
+    checked and loaded."""
+    records = project.applied_records() if records is None else records
+    done = project.applied_sources(records, load=False)
+    pending = pending_sources(project, records) if pending is None else pending
+    load_all(project.sources, only=done + pending)
+    return Outlook(project, done, pending, project.graph(done + pending))
