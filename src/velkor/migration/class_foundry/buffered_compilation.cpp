@@ -287,7 +287,7 @@ PyObject* compile_buffered_classes_inner(const Globals& g, PyObject* self) {
 }  // namespace
 
 const FunctionDef register_model_def =
-    function<register_model>("register_model", register_model_params(), "None");
+    function<register_model>("register_model", register_model_params, "None");
 
 const FunctionDef compile_buffered_classes_def =
     function<compile_buffered_classes>("compile_buffered_classes", {{"self"}}, "None");

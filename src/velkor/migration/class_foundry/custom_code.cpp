@@ -84,7 +84,7 @@ PyObject* process_custom_code(const Globals& g, PyObject* custom_code) {
     if (!body_nodes) {
         return nullptr;
     }
-    Ref key = make_function(sort_key_def, sort_key_qualname, g.dict());
+    Ref key = make_function(g, sort_key_def, sort_key_qualname);
     if (!key) {
         return nullptr;
     }

@@ -68,7 +68,7 @@ const FunctionDef get_model_def =
     function<get_model>("get_model", {{"self"}, {"name", "str", &PyUnicode_Type}}, "type[Model]");
 
 const FunctionDef abstract_register_model_def =
-    function<nothing_4>("register_model", register_model_params(), "None");
+    function<nothing_4>("register_model", register_model_params, "None");
 
 const FunctionDef abstract_unregister_model_def = function<nothing_2>(
     "unregister_model", {{"self"}, {"class_name", "str", &PyUnicode_Type}}, "None");
