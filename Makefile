@@ -7,22 +7,24 @@
 PYTHON ?= python3.11
 VENV := .venv
 ASAN_VENV := .venv-asan
+# Test builds carry the probe of the exception barrier (never in the wheel).
+TEST_BUILD := -C cmake.define.VELKOR_TEST_PROBE=ON
 
 .PHONY: demo test test-normal test-asan bench clean
 
-SOURCES := pyproject.toml CMakeLists.txt $(shell find src templates framework -type f -not -name '*.pyc' -not -path '*/build/*' -not -path '*.egg-info*')
+SOURCES := pyproject.toml CMakeLists.txt $(shell find src templates framework tests/native -type f -not -name '*.pyc' -not -path '*/build/*' -not -path '*.egg-info*')
 
 # The framework stand-in (a distribution of its own) and ours, in one step.
 $(VENV)/installed: $(SOURCES)
 	test -x $(VENV)/bin/python || $(PYTHON) -m venv $(VENV)
 	$(VENV)/bin/python -m pip install --quiet --upgrade pip
-	$(VENV)/bin/python -m pip install --quiet ./framework ".[test]"
+	$(VENV)/bin/python -m pip install --quiet ./framework ".[test]" $(TEST_BUILD)
 	touch $@
 
 $(ASAN_VENV)/installed: $(SOURCES)
 	test -x $(ASAN_VENV)/bin/python || $(PYTHON) -m venv $(ASAN_VENV)
 	$(ASAN_VENV)/bin/python -m pip install --quiet --upgrade pip
-	$(ASAN_VENV)/bin/python -m pip install --quiet ./framework ".[test]" \
+	$(ASAN_VENV)/bin/python -m pip install --quiet ./framework ".[test]" $(TEST_BUILD) \
 		-C cmake.define.VELKOR_SANITIZE=ON -C cmake.build-type=RelWithDebInfo
 	touch $@
 

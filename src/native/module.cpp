@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "native/api.hpp"
+#include "native/exceptions.hpp"
 #include "native/name.hpp"
 
 namespace velkor {
@@ -159,15 +160,24 @@ int set_member(const Globals& g, PyObject* namespace_, PyObject* annotations,
 }  // namespace
 
 int exec_module(PyObject* module, const ModuleSetUp& set_up) {
-    ModuleState* state = state_of(module);
-    if (take_function_type(state) < 0 || Name::intern_all() < 0) {
+    Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+    if (!module_name) {
         return -1;
     }
-    PyObject* globals = PyModule_GetDict(module);
-    if (bind_imports(globals, set_up) < 0) {
+    try {
+        ModuleState* state = state_of(module);
+        if (take_function_type(state) < 0 || Name::intern_all() < 0) {
+            return -1;
+        }
+        PyObject* globals = PyModule_GetDict(module);
+        if (bind_imports(globals, set_up) < 0) {
+            return -1;
+        }
+        return set_up.create_classes(Globals(globals, state->function_type));
+    } catch (...) {
+        raise_from_cpp_exception("set-up of module", module_name.get());
         return -1;
     }
-    return set_up.create_classes(Globals(globals, state->function_type));
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {

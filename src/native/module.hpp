@@ -53,6 +53,8 @@ struct ModuleSetUp {
                           int (*classes)(const Globals&)) noexcept
         : name(module_name), imports(module_imports), import_count(N), create_classes(classes) {}
 
+    constexpr ModuleSetUp(const char* module_name, int (*classes)(const Globals&)) noexcept
+        : name(module_name), imports(nullptr), import_count(0), create_classes(classes) {}
 };
 
 // The state of each module: the native function type it makes its functions
@@ -62,7 +64,8 @@ struct ModuleState {
 };
 
 // The module's set-up: takes the function type from velkor.migration._native,
-// interns the module's Names, binds the imports and creates the classes.
+// interns the module's Names, binds the imports and creates the classes.  A
+// C++ exception stops here, as it does in a native function.
 int exec_module(PyObject* module, const ModuleSetUp& set_up);
 int traverse_module(PyObject* module, visitproc visit, void* arg);
 int clear_module(PyObject* module);

@@ -1,6 +1,7 @@
 // The native function type: a heap type of velkor.migration._native, the
 // one type of every native function of the package.
 #include "native/compat.hpp"
+#include "native/exceptions.hpp"
 #include "native/ref.hpp"
 #include "velkor/migration/_native/arguments.hpp"
 #include "velkor/migration/_native/state.hpp"
@@ -28,7 +29,7 @@ PyObject* name_of(PyObject* self, NativeName name) {
     return (*native_state_of(Py_TYPE(self)))[name];
 }
 
-// Every native method is entered here.
+// Every native method is entered here, and here every C++ exception stops.
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     NativeFunction* self = as_function(callable);
@@ -42,7 +43,12 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     if (Py_EnterRecursiveCall(" while calling a native function")) {
         return nullptr;
     }
-    PyObject* result = def.body(Globals(self->globals, Py_TYPE(callable)), bound);
+    PyObject* result;
+    try {
+        result = def.body(Globals(self->globals, Py_TYPE(callable)), bound);
+    } catch (...) {
+        result = raise_from_cpp_exception("native method", self->qualname);
+    }
     Py_LeaveRecursiveCall();
     return result;
 }
