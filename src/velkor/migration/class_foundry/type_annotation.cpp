@@ -52,7 +52,7 @@ Ref basic_type_name(const Globals& g, PyObject* type_) {
         drop_value_error();
         return Ref();
     }
-    Ref name = attr(python_type.get(), __name__);
+    Ref name = attr(python_type.get(), dunder_name);
     if (!name) {
         drop_value_error();
         return Ref();
