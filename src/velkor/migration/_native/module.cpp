@@ -18,16 +18,20 @@ int native_traverse(PyObject* module, visitproc visit, void* arg) {
     return 0;
 }
 
+// Breaks the cycle of the module and its type.  The names stay until the
+// module is freed: the type's attributes read them as long as the type lives.
 int native_clear(PyObject* module) {
-    NativeState* state = state_of(module);
+    Py_CLEAR(state_of(module)->api.function_type);
+    return 0;
+}
+
+void native_free(void* module) {
+    NativeState* state = state_of(static_cast<PyObject*>(module));
     Py_CLEAR(state->api.function_type);
     for (PyObject*& name : state->names) {
         Py_CLEAR(name);
     }
-    return 0;
 }
-
-void native_free(void* module) { native_clear(static_cast<PyObject*>(module)); }
 
 int exec_native(PyObject* module) {
     NativeState* state = state_of(module);
