@@ -49,7 +49,7 @@ inline NativeState* native_state_of(PyTypeObject* function_type) {
     return static_cast<NativeState*>(PyType_GetModuleState(function_type));
 }
 
-// The type's specification and the function that makes its objects
+// The type (its PyType_Spec) and the function that makes its objects
 // (function_type.cpp).
 extern PyType_Spec function_type_spec;
 PyObject* make_native_function(PyTypeObject* type, const FunctionDef* def, PyObject* qualname,
