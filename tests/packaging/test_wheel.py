@@ -24,8 +24,8 @@ STAND_IN = ["velkor/__init__.py", "velkor/migration/__init__.py", "velkor/config
 
 
 @pytest.mark.skipif(not os.environ.get("VELKOR_TEST_WHEEL"),
-                    reason="builds the wheel from scratch (a minute or two): set VELKOR_TEST_WHEEL=1, "
-                           "as `make test` does in its normal 3.11 run")
+                    reason="builds the wheel from scratch: set VELKOR_TEST_WHEEL=1, as `make test` "
+                           "does in its normal 3.11 run")
 def test_the_wheel_holds_our_files_only(tmp_path):
     subprocess.run([sys.executable, "-m", "pip", "wheel", "--quiet", "--no-deps",
                     "--wheel-dir", str(tmp_path), str(ROOT)], check=True, timeout=1200)

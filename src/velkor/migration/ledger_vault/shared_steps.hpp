@@ -44,7 +44,8 @@ inline int set_item_from(PyObject* target, PyObject* key, PyObject* record, PyOb
     if (!value) {
         return -1;
     }
-    return PyObject_SetItem(target, key, value.get());
+    return PyDict_CheckExact(target) ? PyDict_SetItem(target, key, value.get())
+                                     : PyObject_SetItem(target, key, value.get());
 }
 
 }  // namespace velkor::ledger
