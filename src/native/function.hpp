@@ -12,11 +12,12 @@
 // arguments, already checked against the parameter table:
 //
 //     PyObject* get_model(const Globals& g, PyObject* self, PyObject* name);
-//     const FunctionDef get_model_def = function<get_model>(
+//     constexpr FunctionDef get_model_def = function<get_model>(
 //         "get_model", {{"self"}, {"name", "str", &PyUnicode_Type}}, "type[Model]");
 //
-// The table is a constant: a table whose length is not the body's number of
-// parameters, or longer than kMaxParams, does not compile.
+// The definition is a constant, made at compile time: a table whose length is
+// not the body's number of parameters, or longer than kMaxParams, does not
+// compile.
 #pragma once
 
 #include <Python.h>

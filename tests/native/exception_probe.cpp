@@ -30,12 +30,12 @@ PyObject* call(const Globals&, PyObject*, PyObject* callable) {
     return PyObject_CallNoArgs(callable);
 }
 
-const FunctionDef throw_bad_alloc_def =
+constexpr FunctionDef throw_bad_alloc_def =
     function<throw_bad_alloc>("throw_bad_alloc", {{"self"}}, "None");
-const FunctionDef throw_runtime_error_def = function<throw_runtime_error>(
+constexpr FunctionDef throw_runtime_error_def = function<throw_runtime_error>(
     "throw_runtime_error", {{"self"}, {"message", "str", &PyUnicode_Type}}, "None");
-const FunctionDef throw_unknown_def = function<throw_unknown>("throw_unknown", {{"self"}}, "None");
-const FunctionDef call_def = function<call>("call", {{"self"}, {"callable"}}, "Any");
+constexpr FunctionDef throw_unknown_def = function<throw_unknown>("throw_unknown", {{"self"}}, "None");
+constexpr FunctionDef call_def = function<call>("call", {{"self"}, {"callable"}}, "Any");
 
 int create_classes(const Globals& g) {
     Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));

@@ -18,7 +18,7 @@ PyObject* sort_key(const Globals&, PyObject* node) {
     return name;
 }
 
-const FunctionDef sort_key_def = function<sort_key>("<lambda>", {{"_node"}}, nullptr);
+constexpr FunctionDef sort_key_def = function<sort_key>("<lambda>", {{"_node"}}, nullptr);
 
 // for node in nodes: parts += [f"{astor.to_source(node)}", "\n"]
 int render_nodes(const Globals& g, PyObject* nodes, PyObject* parts) {
@@ -109,7 +109,7 @@ PyObject* process_custom_code(const Globals& g, PyObject* custom_code) {
 
 }  // namespace
 
-const FunctionDef process_custom_code_def = function<process_custom_code>(
+constexpr FunctionDef process_custom_code_def = function<process_custom_code>(
     "_process_custom_code", {{"custom_code", "str | None"}}, "tuple[str, str]");
 
 }  // namespace velkor::foundry

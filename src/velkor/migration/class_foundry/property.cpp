@@ -163,7 +163,7 @@ PyObject* render_property(const Globals&, PyObject* self, PyObject* name,
 
 }  // namespace
 
-const FunctionDef render_property_def = function<render_property>(
+constexpr FunctionDef render_property_def = function<render_property>(
     "_render_property",
     {{"self"},
      {"name", "str", &PyUnicode_Type},

@@ -171,10 +171,10 @@ PyObject* init_migration_table(const Globals& g, PyObject* self) {
 
 }  // namespace
 
-const FunctionDef init_def = function<init>(
+constexpr FunctionDef init_def = function<init>(
     "__init__", {{"self"}}, "None");
 
-const FunctionDef init_migration_table_def = function<init_migration_table>(
+constexpr FunctionDef init_migration_table_def = function<init_migration_table>(
     "_init_migration_table", {{"self"}}, "None");
 
 }  // namespace velkor::ledger

@@ -132,7 +132,7 @@ PyObject* delete_migration(const Globals& g, PyObject* self, PyObject* migration
 
 }  // namespace
 
-const FunctionDef delete_migration_def = function<delete_migration>(
+constexpr FunctionDef delete_migration_def = function<delete_migration>(
     "delete_migration", {{"self"}, {"migration", "MigrationFile"}}, "None");
 
 }  // namespace velkor::ledger

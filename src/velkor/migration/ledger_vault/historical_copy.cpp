@@ -85,7 +85,7 @@ PyObject* save_historical_data(const Globals& g, PyObject* self, PyObject* addre
 
 }  // namespace
 
-const FunctionDef save_historical_data_def = function<save_historical_data>(
+constexpr FunctionDef save_historical_data_def = function<save_historical_data>(
     "_save_historical_data",
     {{"self"},
      {"address", "Address"},

@@ -272,13 +272,13 @@ PyObject* build_migration_metadata(const Globals& g, PyObject* cls, PyObject* mi
 
 }  // namespace
 
-const FunctionDef save_migration_def = function<save_migration>(
+constexpr FunctionDef save_migration_def = function<save_migration>(
     "save_migration", {{"self"}, {"migration", "MigrationFile"}}, "None");
 
-const FunctionDef build_migration_data_def = function<build_migration_data>(
+constexpr FunctionDef build_migration_data_def = function<build_migration_data>(
     "_build_migration_data", {{"migration", "MigrationFile"}}, "dict[str, Any]");
 
-const FunctionDef build_migration_metadata_def = function<build_migration_metadata>(
+constexpr FunctionDef build_migration_metadata_def = function<build_migration_metadata>(
     "_build_migration_metadata",
     {{"cls"}, {"migration", "MigrationFile"}, {"object_id", "str | None", nullptr, true}},
     "tuple[Address, dict[str, Any]]");
