@@ -1,57 +1,68 @@
 // Small call helpers over vectorcall, so module code reads like the Python
 // it replaces.  Every helper returns a new reference in a Ref, empty with an
 // exception set on failure.
+//
+// Arguments are written as a braced list, `call_method(obj, name, {a, b})`;
+// its length is a template argument, so the call stack is sized, and a
+// keyword call checked against its keyword names, at compile time.
 #pragma once
 
 #include <Python.h>
 
-#include <cassert>
-#include <initializer_list>
+#include <cstddef>
 
+#include "native/name.hpp"
 #include "native/ref.hpp"
 
 namespace velkor {
 
+// callable()
+inline Ref call(PyObject* callable) {
+    return Ref::steal(PyObject_Vectorcall(callable, nullptr, 0, nullptr));
+}
+
 // callable(*args)
-inline Ref call(PyObject* callable, std::initializer_list<PyObject*> args = {}) {
-    return Ref::steal(PyObject_Vectorcall(callable, args.begin(), args.size(), nullptr));
+template <std::size_t N>
+Ref call(PyObject* callable, PyObject* const (&args)[N]) {
+    return Ref::steal(PyObject_Vectorcall(callable, args, N, nullptr));
 }
 
 // callable(*args, **dict(zip(kwnames, kwvalues))); `values` holds the
-// positional arguments followed by the keyword values, `kwnames` is a tuple
-// of the keyword names.
-inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> values,
-                   PyObject* kwnames) {
-    const std::size_t nargs = values.size() - PyTuple_GET_SIZE(kwnames);
-    return Ref::steal(PyObject_Vectorcall(callable, values.begin(), nargs, kwnames));
+// positional arguments followed by one value per keyword name.
+template <std::size_t N, std::size_t K>
+Ref call_kw(PyObject* callable, PyObject* const (&values)[N], const Keywords<K>& kwnames) {
+    static_assert(N >= K, "a keyword call needs a value for each keyword name");
+    return Ref::steal(PyObject_Vectorcall(callable, values, N - K, kwnames));
 }
 
-// obj.name(*args), without making a bound method.
-inline Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {}) {
-    assert(args.size() < 8);
-    PyObject* stack[8];
-    std::size_t n = 0;
-    stack[n++] = obj;
-    for (PyObject* arg : args) {
-        stack[n++] = arg;
-    }
-    return Ref::steal(PyObject_VectorcallMethod(name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET,
+// obj.name(), without making a bound method.
+inline Ref call_method(PyObject* obj, PyObject* name) {
+    return Ref::steal(PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                 nullptr));
 }
 
-// obj.name(*args, **kw) with keyword names in `kwnames`, values last in `values`.
-inline Ref call_method_kw(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> values,
-                          PyObject* kwnames) {
-    assert(values.size() < 8);
-    PyObject* stack[8];
-    std::size_t n = 0;
-    stack[n++] = obj;
-    for (PyObject* value : values) {
-        stack[n++] = value;
+// obj.name(*args), without making a bound method.
+template <std::size_t N>
+Ref call_method(PyObject* obj, PyObject* name, PyObject* const (&args)[N]) {
+    PyObject* stack[N + 1] = {obj};
+    for (std::size_t i = 0; i < N; ++i) {
+        stack[i + 1] = args[i];
     }
-    const std::size_t nargs = n - PyTuple_GET_SIZE(kwnames);
     return Ref::steal(PyObject_VectorcallMethod(name, stack,
-                                                nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+                                                (N + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// obj.name(*args, **kw) with keyword names in `kwnames`, values last in `values`.
+template <std::size_t N, std::size_t K>
+Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* const (&values)[N],
+                   const Keywords<K>& kwnames) {
+    static_assert(N >= K, "a keyword call needs a value for each keyword name");
+    PyObject* stack[N + 1] = {obj};
+    for (std::size_t i = 0; i < N; ++i) {
+        stack[i + 1] = values[i];
+    }
+    return Ref::steal(PyObject_VectorcallMethod(
+        name, stack, (N + 1 - K) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
 // getattr(obj, name)

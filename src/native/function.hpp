@@ -1,44 +1,54 @@
-// The native function type shared by both modules.
+// Native functions: how module code defines them and makes them.
 //
 // A native function behaves like a function written in Python with
 // positional-or-keyword parameters only: it is called through vectorcall,
-// binds to instances as a method (Py_TPFLAGS_METHOD_DESCRIPTOR and __get__),
-// carries __name__, __qualname__, __module__, __doc__, __defaults__, a
-// __dict__ (so abc.abstractmethod can mark it), its annotations as text in
-// __annotations__, and a __signature__ that inspect.signature() reads.
+// binds to instances as a method, carries __name__, __qualname__,
+// __module__, __doc__, __defaults__, a __dict__ (so abc.abstractmethod can
+// mark it), its annotations as text in __annotations__, and a __signature__
+// that inspect.signature() reads.  Its type, one for the whole package, lives
+// in velkor.migration._native (native/api.hpp).
 //
 // Its body is a C++ function that receives the module globals and the bound
 // arguments, already checked against the parameter table:
 //
 //     PyObject* get_model(const Globals& g, PyObject* self, PyObject* name);
-//     const FunctionDef get_model_def = function<get_model>(
+//     constexpr FunctionDef get_model_def = function<get_model>(
 //         "get_model", {{"self"}, {"name", "str", &PyUnicode_Type}}, "type[Model]");
+//
+// The definition is a constant, made at compile time: a table whose length is
+// not the body's number of parameters, or longer than kMaxParams, does not
+// compile.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
 #include <utility>
-#include <vector>
 
 #include "native/ref.hpp"
 
 namespace velkor {
 
+// The most parameters a native function may have.
+inline constexpr std::size_t kMaxParams = 8;
+
 // The module globals of a function, looked up at each use so that a test can
-// replace any of them.
+// replace any of them, and the native function type its module uses.
 class Globals {
 public:
-    explicit Globals(PyObject* dict) noexcept : dict_(dict) {}
+    Globals(PyObject* dict, PyTypeObject* function_type) noexcept
+        : dict_(dict), function_type_(function_type) {}
 
     // The global `name` as a new reference: the module dict first, then the
     // builtins.  Empty Ref with NameError set when neither has it.
     Ref operator[](PyObject* name) const;
 
     PyObject* dict() const noexcept { return dict_; }
+    PyTypeObject* function_type() const noexcept { return function_type_; }
 
 private:
     PyObject* dict_;
+    PyTypeObject* function_type_;
 };
 
 struct Param {
@@ -53,9 +63,12 @@ using Body = PyObject* (*)(const Globals&, PyObject* const* args);
 struct FunctionDef {
     const char* name;
     Body body;
-    std::vector<Param> params;
     const char* returns;  // return annotation text; nullptr: none
-    std::size_t body_arity;
+    std::size_t param_count;
+    Param params[kMaxParams];
+
+    const Param* begin() const noexcept { return params; }
+    const Param* end() const noexcept { return params + param_count; }
 };
 
 namespace detail {
@@ -81,20 +94,22 @@ PyObject* trampoline(const Globals& g, PyObject* const* args) {
 }  // namespace detail
 
 // The definition of a function whose body is F.  F takes the globals and one
-// PyObject* per parameter; make_function() refuses a table of another length.
-template <auto F>
-FunctionDef function(const char* name, std::vector<Param> params, const char* returns) {
-    return FunctionDef{name, &detail::trampoline<F>, std::move(params), returns,
-                       detail::Arity<decltype(F)>::value};
+// PyObject* per parameter of `params`.
+template <auto F, std::size_t N>
+constexpr FunctionDef function(const char* name, const Param (&params)[N], const char* returns) {
+    static_assert(N == detail::Arity<decltype(F)>::value,
+                  "the parameter table does not fit the body");
+    static_assert(N <= kMaxParams, "more parameters than a native function may have");
+    FunctionDef def{name, &detail::trampoline<F>, returns, N, {}};
+    for (std::size_t i = 0; i < N; ++i) {
+        def.params[i] = params[i];
+    }
+    return def;
 }
 
-// Readies the function type.  Returns -1 with an exception set on failure.
-int ready_function_type();
-
-// A new function object for `def`.  Its __module__ is globals["__name__"].
-Ref make_function(const FunctionDef& def, PyObject* qualname, PyObject* globals);
-
-bool is_native_function(PyObject* object);
+// A new function object for `def`, of the native function type of `g`, with
+// `g`'s dict as __globals__ and its "__name__" as __module__.
+Ref make_function(const Globals& g, const FunctionDef& def, PyObject* qualname);
 
 // Raises TypeError "Expected %s, got %.200s" unless `value` is exactly of
 // `type` (or None, when `none_allowed`).  Returns -1 when it raised.

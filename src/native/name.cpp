@@ -1,30 +1,24 @@
 #include "native/name.hpp"
 
-
 namespace velkor {
 
 namespace {
 
-std::vector<Name*>& registry() {
-    static std::vector<Name*> names;
-    return names;
-}
-
-std::vector<Keywords*>& keyword_registry() {
-    static std::vector<Keywords*> keywords;
-    return keywords;
-}
+// The heads of this library's lists, constant-initialised before any Name.
+Name* names_head = nullptr;
+KeywordTuple* keywords_head = nullptr;
 
 }  // namespace
 
-Keywords::Keywords(std::initializer_list<const char*> names) : names_(names) {
-    keyword_registry().push_back(this);
+Name::Name(const char* text) noexcept : text_(text), next_(names_head) { names_head = this; }
+
+KeywordTuple::KeywordTuple(const char* const* names, std::size_t count) noexcept
+    : names_(names), count_(count), next_(keywords_head) {
+    keywords_head = this;
 }
 
-Name::Name(const char* text) : text_(text) { registry().push_back(this); }
-
 int Name::intern_all() {
-    for (Name* name : registry()) {
+    for (Name* name = names_head; name != nullptr; name = name->next_) {
         if (name->object_ != nullptr) {
             continue;
         }
@@ -33,15 +27,15 @@ int Name::intern_all() {
             return -1;
         }
     }
-    for (Keywords* keywords : keyword_registry()) {
+    for (KeywordTuple* keywords = keywords_head; keywords != nullptr; keywords = keywords->next_) {
         if (keywords->tuple_ != nullptr) {
             continue;
         }
-        PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(keywords->names_.size()));
+        PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(keywords->count_));
         if (tuple == nullptr) {
             return -1;
         }
-        for (std::size_t i = 0; i < keywords->names_.size(); ++i) {
+        for (std::size_t i = 0; i < keywords->count_; ++i) {
             PyObject* name = PyUnicode_InternFromString(keywords->names_[i]);
             if (name == nullptr) {
                 Py_DECREF(tuple);

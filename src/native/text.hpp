@@ -50,9 +50,6 @@ inline Ref concat(std::initializer_list<PyObject*> parts) {
                          Py_TYPE(part)->tp_name);
             return Ref();
         }
-        if (PyUnicode_READY(part) < 0) {
-            return Ref();
-        }
         length += PyUnicode_GET_LENGTH(part);
         const Py_UCS4 part_max = PyUnicode_MAX_CHAR_VALUE(part);
         max_char = part_max > max_char ? part_max : max_char;
@@ -81,8 +78,7 @@ inline Ref replace(PyObject* text, PyObject* old, PyObject* new_) {
     if (!PyUnicode_CheckExact(text)) {
         return call_method(text, text_names::replace, {old, new_});
     }
-    if (!PyUnicode_Check(old) || !PyUnicode_Check(new_) || PyUnicode_READY(text) < 0 ||
-        PyUnicode_READY(old) < 0 || PyUnicode_READY(new_) < 0 || PyUnicode_GET_LENGTH(old) == 0 ||
+    if (!PyUnicode_Check(old) || !PyUnicode_Check(new_) || PyUnicode_GET_LENGTH(old) == 0 ||
         PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND ||
         PyUnicode_KIND(old) != PyUnicode_1BYTE_KIND) {
         return Ref::steal(PyUnicode_Replace(text, old, new_, -1));

@@ -8,9 +8,16 @@
 
 #include <Python.h>
 
+#include "native/name.hpp"
 #include "native/ref.hpp"
 
 namespace velkor {
+
+namespace unpack_names {
+inline const Name qualname{"__qualname__"};
+inline const Name module{"__module__"};
+inline const Name builtins{"builtins"};
+}  // namespace unpack_names
 
 // a, b, ... = value: fills out[0..count) or returns -1 with the interpreter's
 // TypeError ("cannot unpack non-iterable ...") or ValueError ("not enough
@@ -68,6 +75,44 @@ inline Ref copy_mapping(PyObject* mapping) {
     return copy;
 }
 
+// getattr(obj, name, None) as a Ref, empty without an exception when obj has
+// no such attribute.  Returns -1 with an exception set on any other error.
+inline int optional_attr(PyObject* obj, PyObject* name, Ref& out) {
+    out = Ref::steal(PyObject_GetAttr(obj, name));
+    if (out || !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        return out ? 0 : -1;
+    }
+    PyErr_Clear();
+    return 0;
+}
+
+// The callable as the interpreter names it in the message of a bad call:
+// "<module>.<qualname>()", just "<qualname>()" for a builtin or without a
+// module, and str(callable) without a qualified name.
+inline Ref function_str(PyObject* callable) {
+    Ref qualname;
+    if (optional_attr(callable, unpack_names::qualname, qualname) < 0) {
+        return Ref();
+    }
+    if (!qualname) {
+        return Ref::steal(PyObject_Str(callable));
+    }
+    Ref module;
+    if (optional_attr(callable, unpack_names::module, module) < 0) {
+        return Ref();
+    }
+    if (module && module.get() != Py_None) {
+        const int other = PyObject_RichCompareBool(module.get(), unpack_names::builtins, Py_NE);
+        if (other < 0) {
+            return Ref();
+        }
+        if (other) {
+            return Ref::steal(PyUnicode_FromFormat("%S.%S()", module.get(), qualname.get()));
+        }
+    }
+    return Ref::steal(PyUnicode_FromFormat("%S()", qualname.get()));
+}
+
 // callable(**mapping)
 inline Ref call_unpacking(PyObject* callable, PyObject* mapping) {
     Ref kwargs = Ref::steal(PyDict_New());
@@ -77,7 +122,7 @@ inline Ref call_unpacking(PyObject* callable, PyObject* mapping) {
     if (PyDict_Update(kwargs.get(), mapping) < 0) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
-            Ref function = Ref::steal(_PyObject_FunctionStr(callable));
+            Ref function = function_str(callable);
             if (function) {
                 PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s",
                              function.get(), Py_TYPE(mapping)->tp_name);

@@ -156,6 +156,22 @@ def test_get_all_types(registry, type_, items, types):
     assert registry._get_all_types(type_, items) == types
 
 
+def nested_arrays(depth):
+    items = SimpleNamespace(type="string", items=None)
+    for _ in range(depth):
+        items = SimpleNamespace(type="array", items=items)
+    return items
+
+
+@pytest.mark.parametrize("step", ["_render_type_annotation", "_get_all_types"])
+def test_nesting_deeper_than_the_stack_is_a_recursion_error(registry, step):
+    # Each level is a native call back through self: the interpreter's
+    # recursion limit stops it, well before the C stack runs out.
+    with pytest.raises(RecursionError):
+        getattr(registry, step)("array", nested_arrays(100_000))
+    assert registry._render_type_annotation("array", nested_arrays(30)).count("list[") == 31
+
+
 # --- validators ---------------------------------------------------------------
 
 DICT = PropertyData(type="dictionary", items=DictSchema(key=TypeData(type="string"), value=TypeData(type="integer")))

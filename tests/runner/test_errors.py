@@ -9,7 +9,7 @@ STRING = {"type": "string"}
 
 
 def broken_json(root):
-    (root / "app/migrations/0006_broken.json").write_text('{\n  "schemas": [\n    {"class_name": "X",}\n  ]\n}\n')
+    (root / "app/migrations/0006_broken.json").write_text('{\n  "schemas": [\n    {"class_name": "X" "type": "object"}\n  ]\n}\n')
 
 
 def unknown_field(root):
@@ -71,7 +71,7 @@ def missing_dependency(root):
 
 
 @pytest.mark.parametrize("make_fault, command, message, code", [
-    (broken_json, ["apply"], "app/migrations/0006_broken.json:3:24: invalid JSON: Expecting property name", 1),
+    (broken_json, ["apply"], "app/migrations/0006_broken.json:3:24: invalid JSON: Expecting ',' delimiter", 1),
     (unknown_field, ["apply"], "app/migrations/0006_typo.json: schemas[0].schema.propertes: unknown field", 1),
     (unknown_type, ["apply"], "app/migrations/0006_coupons.json: schemas[1].schema.properties.owner.type: "
                               "unknown class 'Custmer': no migration defines it", 1),

@@ -286,16 +286,16 @@ PyObject* compile_buffered_classes_inner(const Globals& g, PyObject* self) {
 
 }  // namespace
 
-const FunctionDef register_model_def =
-    function<register_model>("register_model", register_model_params(), "None");
+constexpr FunctionDef register_model_def =
+    function<register_model>("register_model", register_model_params, "None");
 
-const FunctionDef compile_buffered_classes_def =
+constexpr FunctionDef compile_buffered_classes_def =
     function<compile_buffered_classes>("compile_buffered_classes", {{"self"}}, "None");
 
-const FunctionDef unregister_model_def = function<unregister_model>(
+constexpr FunctionDef unregister_model_def = function<unregister_model>(
     "unregister_model", {{"self"}, {"class_name", "str", &PyUnicode_Type}}, "None");
 
-const FunctionDef compile_buffered_classes_inner_def = function<compile_buffered_classes_inner>(
+constexpr FunctionDef compile_buffered_classes_inner_def = function<compile_buffered_classes_inner>(
     "_compile_buffered_classes", {{"self"}}, "list[tuple[str, type[Model]]]");
 
 }  // namespace velkor::foundry

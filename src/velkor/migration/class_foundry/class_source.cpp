@@ -215,7 +215,7 @@ PyObject* build_class_source(const Globals& g, PyObject* self, PyObject* class_n
 
 }  // namespace
 
-const FunctionDef build_class_source_def = function<build_class_source>(
+constexpr FunctionDef build_class_source_def = function<build_class_source>(
     "_build_class_source",
     {{"self"},
      {"class_name", "str", &PyUnicode_Type},

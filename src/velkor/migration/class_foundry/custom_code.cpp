@@ -18,7 +18,7 @@ PyObject* sort_key(const Globals&, PyObject* node) {
     return name;
 }
 
-const FunctionDef sort_key_def = function<sort_key>("<lambda>", {{"_node"}}, nullptr);
+constexpr FunctionDef sort_key_def = function<sort_key>("<lambda>", {{"_node"}}, nullptr);
 
 // for node in nodes: parts += [f"{astor.to_source(node)}", "\n"]
 int render_nodes(const Globals& g, PyObject* nodes, PyObject* parts) {
@@ -84,7 +84,7 @@ PyObject* process_custom_code(const Globals& g, PyObject* custom_code) {
     if (!body_nodes) {
         return nullptr;
     }
-    Ref key = make_function(sort_key_def, sort_key_qualname, g.dict());
+    Ref key = make_function(g, sort_key_def, sort_key_qualname);
     if (!key) {
         return nullptr;
     }
@@ -109,7 +109,7 @@ PyObject* process_custom_code(const Globals& g, PyObject* custom_code) {
 
 }  // namespace
 
-const FunctionDef process_custom_code_def = function<process_custom_code>(
+constexpr FunctionDef process_custom_code_def = function<process_custom_code>(
     "_process_custom_code", {{"custom_code", "str | None"}}, "tuple[str, str]");
 
 }  // namespace velkor::foundry

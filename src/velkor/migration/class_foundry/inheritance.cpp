@@ -71,7 +71,7 @@ PyObject* resolve_class_inheritance(const Globals& g, PyObject* schema) {
 
 }  // namespace
 
-const FunctionDef resolve_class_inheritance_def = function<resolve_class_inheritance>(
+constexpr FunctionDef resolve_class_inheritance_def = function<resolve_class_inheritance>(
     "_resolve_class_inheritance", {{"schema", "ObjectSchema"}}, "str");
 
 }  // namespace velkor::foundry

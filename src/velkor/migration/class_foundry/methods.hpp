@@ -2,20 +2,18 @@
 // the file named after what it does.
 #pragma once
 
-#include <vector>
-
 #include "native/function.hpp"
 
 namespace velkor::foundry {
 
 // The parameters of register_model, abstract in ClassFoundry and concrete in
 // DefaultMigrationSchemas.
-inline std::vector<Param> register_model_params() {
-    return {{"self"},
-            {"class_name", "str", &PyUnicode_Type},
-            {"object_schema", "ObjectSchema"},
-            {"schema_type", "SchemaTypes"}};
-}
+inline constexpr Param register_model_params[] = {
+    {"self"},
+    {"class_name", "str", &PyUnicode_Type},
+    {"object_schema", "ObjectSchema"},
+    {"schema_type", "SchemaTypes"},
+};
 
 // registry.cpp: ClassFoundry
 extern const FunctionDef init_def;

@@ -8,56 +8,34 @@ namespace velkor::foundry {
 
 namespace {
 
-int bind_imports(PyObject* g) {
-    struct From {
-        const char* module;
-        const char* name;
-    };
-    static const From names[] = {
-        {"abc", "ABC"},
-        {"abc", "abstractmethod"},
-        {"pathlib", "Path"},
-        {"typing", "Any"},
-    };
-    static const From framework[] = {
-        {"velkor_models.classes.builder.ast_generator.data_models", "CustomCodeAst"},
-        {"velkor_models.classes.constants", "BASIC_TYPES_MAP"},
-        {"velkor_models.classes.model", "Model"},
-        {"velkor_models.enums", "MetaClasses"},
-        {"velkor_models.schemas.data_models.core", "DictSchema"},
-        {"velkor_models.schemas.data_models.core", "LegacyDictSchema"},
-        {"velkor_models.schemas.data_models.core", "TypeData"},
-        {"velkor_models.schemas.data_models.schema", "ObjectSchema"},
-        {"velkor_models.schemas.data_models.schema", "PropertyData"},
-        {"velkor_models.schemas.enums", "CoreTypes"},
-        {"velkor_models.schemas.utils.schema_fingerprint", "calculate_schema_fingerprint"},
-        {"velkor_utils.classes.version_manager", "ClassVersionManager"},
-        {"velkor_utils.models.enums", "SchemaTypes"},
-        {"velkor_utils.models.enums", "Versions"},
-        {"velkor.configs.constants", "BASE_DIR"},
-    };
-    if (import_module(g, "json", "json") < 0) {
-        return -1;
-    }
-    for (const From& from : names) {
-        if (import_from(g, from.module, from.name) < 0) {
-            return -1;
-        }
-    }
-    if (import_module(g, "astor", "astor") < 0) {
-        return -1;
-    }
-    for (const From& from : framework) {
-        if (import_from(g, from.module, from.name) < 0) {
-            return -1;
-        }
-    }
-    return 0;
-}
+// import json; from abc import ABC, abstractmethod; ... in the module's order.
+constexpr Import imports[] = {
+    {"json"},
+    {"abc", "ABC"},
+    {"abc", "abstractmethod"},
+    {"pathlib", "Path"},
+    {"typing", "Any"},
+    {"astor"},
+    {"velkor_models.classes.builder.ast_generator.data_models", "CustomCodeAst"},
+    {"velkor_models.classes.constants", "BASIC_TYPES_MAP"},
+    {"velkor_models.classes.model", "Model"},
+    {"velkor_models.enums", "MetaClasses"},
+    {"velkor_models.schemas.data_models.core", "DictSchema"},
+    {"velkor_models.schemas.data_models.core", "LegacyDictSchema"},
+    {"velkor_models.schemas.data_models.core", "TypeData"},
+    {"velkor_models.schemas.data_models.schema", "ObjectSchema"},
+    {"velkor_models.schemas.data_models.schema", "PropertyData"},
+    {"velkor_models.schemas.enums", "CoreTypes"},
+    {"velkor_models.schemas.utils.schema_fingerprint", "calculate_schema_fingerprint"},
+    {"velkor_utils.classes.version_manager", "ClassVersionManager"},
+    {"velkor_utils.models.enums", "SchemaTypes"},
+    {"velkor_utils.models.enums", "Versions"},
+    {"velkor.configs.constants", "BASE_DIR"},
+};
 
 // BASE_DIR / "migration" / "templates" / file_name
-Ref template_path(PyObject* g, const char* file_name) {
-    Ref path = Globals(g)[BASE_DIR];
+Ref template_path(const Globals& g, const char* file_name) {
+    Ref path = g[BASE_DIR];
     for (const char* part : {"migration", "templates", file_name}) {
         if (!path) {
             return Ref();
@@ -71,8 +49,8 @@ Ref template_path(PyObject* g, const char* file_name) {
     return path;
 }
 
-int create_classes(PyObject* g) {
-    Ref abc = Globals(g)[ABC];
+int create_classes(const Globals& g) {
+    Ref abc = g[ABC];
     if (!abc) {
         return -1;
     }
@@ -123,28 +101,10 @@ int create_classes(PyObject* g) {
     return schemas ? 0 : -1;
 }
 
-int exec_module(PyObject* module) {
-    if (prepare_module() < 0) {
-        return -1;
-    }
-    PyObject* g = PyModule_GetDict(module);
-    if (bind_imports(g) < 0) {
-        return -1;
-    }
-    return create_classes(g);
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "class_foundry", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
+constexpr ModuleSetUp set_up{"class_foundry", imports, create_classes};
 
 }  // namespace
 
 }  // namespace velkor::foundry
 
-PyMODINIT_FUNC PyInit_class_foundry() { return PyModuleDef_Init(&velkor::foundry::module_def); }
+PyMODINIT_FUNC PyInit_class_foundry() { return velkor::init_module<velkor::foundry::set_up>(); }

@@ -60,7 +60,7 @@ inline const Name TYPE{"TYPE"};
 inline const Name OBJECT{"OBJECT"};
 inline const Name ARRAY{"ARRAY"};
 inline const Name DICTIONARY{"DICTIONARY"};
-inline const Name __name__{"__name__"};
+inline const Name dunder_name{"__name__"};
 inline const Name dumps{"dumps"};
 inline const Name to_source{"to_source"};
 inline const Name split{"split"};

@@ -1,6 +1,4 @@
 // One typed attribute line per schema property.
-#include <vector>
-
 #include "native/calls.hpp"
 #include "native/text.hpp"
 #include "velkor/migration/class_foundry/methods.hpp"
@@ -15,49 +13,55 @@ bool needs_escape(Py_UCS4 ch) {
     return ch == '\'' || ch == '\\' || !Py_UNICODE_ISPRINTABLE(ch);
 }
 
-// Appends the escape of `ch` that repr() writes, with \' for the quote.
-void append_escape(std::vector<Py_UCS4>& out, Py_UCS4 ch) {
-    static const char hex[] = "0123456789abcdef";
-    out.push_back('\\');
+// The length of the escape of `ch` that repr() writes, with \' for the quote.
+Py_ssize_t escape_length(Py_UCS4 ch) {
     switch (ch) {
         case '\'':
         case '\\':
-            out.push_back(ch);
-            return;
         case '\t':
-            out.push_back('t');
-            return;
         case '\n':
-            out.push_back('n');
-            return;
         case '\r':
-            out.push_back('r');
-            return;
+            return 2;
+        default:
+            return ch <= 0xff ? 4 : ch <= 0xffff ? 6 : 10;
+    }
+}
+
+// Writes that escape of `ch` into `data` (of `kind`) at `at`; returns the
+// position after it.
+Py_ssize_t write_escape(int kind, void* data, Py_ssize_t at, Py_UCS4 ch) {
+    static const char hex[] = "0123456789abcdef";
+    PyUnicode_WRITE(kind, data, at++, '\\');
+    switch (ch) {
+        case '\'':
+        case '\\':
+            PyUnicode_WRITE(kind, data, at++, ch);
+            return at;
+        case '\t':
+            PyUnicode_WRITE(kind, data, at++, 't');
+            return at;
+        case '\n':
+            PyUnicode_WRITE(kind, data, at++, 'n');
+            return at;
+        case '\r':
+            PyUnicode_WRITE(kind, data, at++, 'r');
+            return at;
         default:
             break;
     }
-    int digits = 8;
-    if (ch <= 0xff) {
-        out.push_back('x');
-        digits = 2;
-    } else if (ch <= 0xffff) {
-        out.push_back('u');
-        digits = 4;
-    } else {
-        out.push_back('U');
+    const Py_ssize_t digits = escape_length(ch) - 2;
+    PyUnicode_WRITE(kind, data, at++, digits == 2 ? 'x' : digits == 4 ? 'u' : 'U');
+    for (Py_ssize_t shift = (digits - 1) * 4; shift >= 0; shift -= 4) {
+        PyUnicode_WRITE(kind, data, at++, hex[(ch >> shift) & 0xf]);
     }
-    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) {
-        out.push_back(static_cast<Py_UCS4>(hex[(ch >> shift) & 0xf]));
-    }
+    return at;
 }
 
 // A single-quoted Python literal that evaluates to `value`: "'" + value + "'"
 // when nothing in it needs escaping; otherwise backslashes and non-printable
 // characters are escaped as repr() escapes them, and a single quote as \'.
+// The literal is measured in one pass and written straight into the result.
 Ref quoted_literal(PyObject* value) {
-    if (PyUnicode_READY(value) < 0) {
-        return Ref();
-    }
     const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
     const int kind = PyUnicode_KIND(value);
     const void* data = PyUnicode_DATA(value);
@@ -68,20 +72,39 @@ Ref quoted_literal(PyObject* value) {
     if (first == length) {
         return concat({text_quote, value, text_quote});
     }
-    std::vector<Py_UCS4> out;
-    out.reserve(static_cast<std::size_t>(length) + 16);
-    out.push_back('\'');
+    Py_ssize_t size = first + 2;
+    Py_UCS4 widest = '\'';
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        const bool escaped = i >= first && needs_escape(ch);
+        if (!escaped && ch > widest) {
+            widest = ch;
+        }
+        if (i >= first) {
+            if (size > PY_SSIZE_T_MAX - 10) {
+                return Ref::steal(PyErr_NoMemory());
+            }
+            size += escaped ? escape_length(ch) : 1;
+        }
+    }
+    Ref literal = Ref::steal(PyUnicode_New(size, widest));
+    if (!literal) {
+        return Ref();
+    }
+    const int out_kind = PyUnicode_KIND(literal.get());
+    void* out = PyUnicode_DATA(literal.get());
+    Py_ssize_t at = 0;
+    PyUnicode_WRITE(out_kind, out, at++, '\'');
     for (Py_ssize_t i = 0; i < length; ++i) {
         const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
         if (i >= first && needs_escape(ch)) {
-            append_escape(out, ch);
+            at = write_escape(out_kind, out, at, ch);
         } else {
-            out.push_back(ch);
+            PyUnicode_WRITE(out_kind, out, at++, ch);
         }
     }
-    out.push_back('\'');
-    return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(),
-                                                static_cast<Py_ssize_t>(out.size())));
+    PyUnicode_WRITE(out_kind, out, at, '\'');
+    return literal;
 }
 
 // def _render_property(self, name: str, property_schema: PropertyData,
@@ -140,7 +163,7 @@ PyObject* render_property(const Globals&, PyObject* self, PyObject* name,
 
 }  // namespace
 
-const FunctionDef render_property_def = function<render_property>(
+constexpr FunctionDef render_property_def = function<render_property>(
     "_render_property",
     {{"self"},
      {"name", "str", &PyUnicode_Type},

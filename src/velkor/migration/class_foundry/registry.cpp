@@ -62,21 +62,21 @@ PyObject* register_model_version(const Globals& g, PyObject* class_name, PyObjec
 
 }  // namespace
 
-const FunctionDef init_def = function<init>("__init__", {{"self"}}, "None");
+constexpr FunctionDef init_def = function<init>("__init__", {{"self"}}, "None");
 
-const FunctionDef get_model_def =
+constexpr FunctionDef get_model_def =
     function<get_model>("get_model", {{"self"}, {"name", "str", &PyUnicode_Type}}, "type[Model]");
 
-const FunctionDef abstract_register_model_def =
-    function<nothing_4>("register_model", register_model_params(), "None");
+constexpr FunctionDef abstract_register_model_def =
+    function<nothing_4>("register_model", register_model_params, "None");
 
-const FunctionDef abstract_unregister_model_def = function<nothing_2>(
+constexpr FunctionDef abstract_unregister_model_def = function<nothing_2>(
     "unregister_model", {{"self"}, {"class_name", "str", &PyUnicode_Type}}, "None");
 
-const FunctionDef abstract_compile_buffered_classes_def =
+constexpr FunctionDef abstract_compile_buffered_classes_def =
     function<nothing_1>("compile_buffered_classes", {{"self"}}, "None");
 
-const FunctionDef register_model_version_def = function<register_model_version>(
+constexpr FunctionDef register_model_version_def = function<register_model_version>(
     "register_model_version",
     {{"class_name", "str", &PyUnicode_Type}, {"class_version", "str", &PyUnicode_Type}}, "None");
 

@@ -52,7 +52,7 @@ Ref basic_type_name(const Globals& g, PyObject* type_) {
         drop_value_error();
         return Ref();
     }
-    Ref name = attr(python_type.get(), __name__);
+    Ref name = attr(python_type.get(), dunder_name);
     if (!name) {
         drop_value_error();
         return Ref();
@@ -346,21 +346,21 @@ PyObject* is_reference(const Globals&, PyObject* self, PyObject* type_) {
 
 }  // namespace
 
-const FunctionDef render_type_annotation_def = function<render_type_annotation>(
+constexpr FunctionDef render_type_annotation_def = function<render_type_annotation>(
     "_render_type_annotation",
     {{"self"},
      {"type_", "str", &PyUnicode_Type},
      {"items", "TypeData | DictSchema | LegacyDictSchema | None"}},
     "str");
 
-const FunctionDef get_all_types_def = function<get_all_types>(
+constexpr FunctionDef get_all_types_def = function<get_all_types>(
     "_get_all_types",
     {{"self"},
      {"type_", "str", &PyUnicode_Type},
      {"items", "TypeData | DictSchema | LegacyDictSchema | None"}},
     "set[str]");
 
-const FunctionDef is_reference_def =
+constexpr FunctionDef is_reference_def =
     function<is_reference>("_is_reference", {{"self"}, {"type_", "str", &PyUnicode_Type}}, "bool");
 
 }  // namespace velkor::foundry

@@ -147,7 +147,7 @@ PyObject* render_validators(const Globals& g, PyObject* self, PyObject* schema) 
 
 }  // namespace
 
-const FunctionDef render_validators_def = function<render_validators>(
+constexpr FunctionDef render_validators_def = function<render_validators>(
     "_render_validators", {{"self"}, {"schema", "ObjectSchema"}}, "list[str]");
 
 }  // namespace velkor::foundry

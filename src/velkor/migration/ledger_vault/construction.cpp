@@ -76,9 +76,10 @@ Ref column(const Globals& g, PyObject* column, PyTypeObject* kind, PyObject* nul
     PyObject* kind_object = reinterpret_cast<PyObject*>(kind);
     if (nullable == nullptr) {
         return call_kw(column_class.get(), {column, kind_object, Py_None},
-                       kw_column_default_nullable);
+                       kw_name_type_default);
     }
-    return call_kw(column_class.get(), {column, kind_object, Py_None, nullable}, kw_column);
+    return call_kw(column_class.get(), {column, kind_object, Py_None, nullable},
+                   kw_name_type_default_nullable);
 }
 
 // def _init_migration_table(self) -> None:
@@ -170,10 +171,10 @@ PyObject* init_migration_table(const Globals& g, PyObject* self) {
 
 }  // namespace
 
-const FunctionDef init_def = function<init>(
+constexpr FunctionDef init_def = function<init>(
     "__init__", {{"self"}}, "None");
 
-const FunctionDef init_migration_table_def = function<init_migration_table>(
+constexpr FunctionDef init_migration_table_def = function<init_migration_table>(
     "_init_migration_table", {{"self"}}, "None");
 
 }  // namespace velkor::ledger

@@ -5,6 +5,7 @@
 #include "velkor/migration/ledger_vault/configuration.hpp"
 #include "velkor/migration/ledger_vault/methods.hpp"
 #include "velkor/migration/ledger_vault/names.hpp"
+#include "velkor/migration/ledger_vault/shared_steps.hpp"
 
 namespace velkor::ledger {
 
@@ -21,46 +22,11 @@ Ref new_version_of(const Globals& g, PyObject* migration) {
     if (!copy_address) {
         return Ref();
     }
-    Ref identifier_of = g[get_identifier];
-    if (!identifier_of) {
-        return Ref();
-    }
-    Ref version = call(identifier_of.get());
+    Ref version = new_identifier(g);
     if (!version) {
         return Ref();
     }
     return copy_with(copy_address.get(), object_version, version.get());
-}
-
-// json.loads(address.model_dump_json())
-Ref json_form(const Globals& g, PyObject* address_object) {
-    Ref json_module = g[json];
-    if (!json_module) {
-        return Ref();
-    }
-    Ref json_loads = attr(json_module.get(), loads);
-    if (!json_loads) {
-        return Ref();
-    }
-    Ref text = call_method(address_object, model_dump_json);
-    if (!text) {
-        return Ref();
-    }
-    return call(json_loads.get(), {text.get()});
-}
-
-// target[key] = getattr(getattr(migration, field), inner)
-int set_item_from(PyObject* target, PyObject* key, PyObject* migration, PyObject* field,
-                  PyObject* inner) {
-    Ref whole = attr(migration, field);
-    if (!whole) {
-        return -1;
-    }
-    Ref value = attr(whole.get(), inner);
-    if (!value) {
-        return -1;
-    }
-    return PyObject_SetItem(target, key, value.get());
 }
 
 // def delete_migration(self, migration: MigrationFile) -> None:
@@ -166,7 +132,7 @@ PyObject* delete_migration(const Globals& g, PyObject* self, PyObject* migration
 
 }  // namespace
 
-const FunctionDef delete_migration_def = function<delete_migration>(
+constexpr FunctionDef delete_migration_def = function<delete_migration>(
     "delete_migration", {{"self"}, {"migration", "MigrationFile"}}, "None");
 
 }  // namespace velkor::ledger

@@ -190,7 +190,7 @@ PyObject* fetch_migrations(const Globals& g, PyObject* self) {
 
 }  // namespace
 
-const FunctionDef fetch_migrations_def = function<fetch_migrations>(
+constexpr FunctionDef fetch_migrations_def = function<fetch_migrations>(
     "fetch_migrations", {{"self"}}, "list[MigrationFile]");
 
 }  // namespace velkor::ledger

@@ -3,6 +3,7 @@
 #include "velkor/migration/ledger_vault/configuration.hpp"
 #include "velkor/migration/ledger_vault/methods.hpp"
 #include "velkor/migration/ledger_vault/names.hpp"
+#include "velkor/migration/ledger_vault/shared_steps.hpp"
 
 namespace velkor::ledger {
 
@@ -57,11 +58,7 @@ PyObject* save_historical_data(const Globals& g, PyObject* self, PyObject* addre
     if (!parse) {
         return nullptr;
     }
-    Ref identifier_of = g[get_identifier];
-    if (!identifier_of) {
-        return nullptr;
-    }
-    Ref identifier = call(identifier_of.get());
+    Ref identifier = new_identifier(g);
     if (!identifier) {
         return nullptr;
     }
@@ -88,7 +85,12 @@ PyObject* save_historical_data(const Globals& g, PyObject* self, PyObject* addre
 
 }  // namespace
 
-const FunctionDef save_historical_data_def = function<save_historical_data>(
-    "_save_historical_data", {{"self"}, {"address", "Address"}, {"data", "dict[str, Any]", &PyDict_Type}, {"metadata", "dict[str, Any]", &PyDict_Type}}, "None");
+constexpr FunctionDef save_historical_data_def = function<save_historical_data>(
+    "_save_historical_data",
+    {{"self"},
+     {"address", "Address"},
+     {"data", "dict[str, Any]", &PyDict_Type},
+     {"metadata", "dict[str, Any]", &PyDict_Type}},
+    "None");
 
 }  // namespace velkor::ledger

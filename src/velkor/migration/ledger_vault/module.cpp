@@ -8,49 +8,36 @@ namespace velkor::ledger {
 
 namespace {
 
-int bind_imports(PyObject* g) {
-    struct From {
-        const char* module;
-        const char* name;
-    };
-    static const From names[] = {
-        {"abc", "ABC"},
-        {"abc", "abstractmethod"},
-        {"typing", "Any"},
-        {"velkor_data.connections.manager", "ConnectionsManager"},
-        {"velkor_data.manager", "VelkorDataManager"},
-        {"velkor_data.table_schemas.manager", "TableSchemasManager"},
-        {"velkor_utils.config.data_models.velkor_config", "VelkorConfig"},
-        {"velkor_utils.config.manager", "VelkorConfigManager"},
-        {"velkor_utils.models.data_models.address", "Address"},
-        {"velkor_utils.models.data_models.metadata", "Metadata"},
-        {"velkor_utils.models.data_models.reference", "Reference"},
-        {"velkor_utils.models.data_models.reference", "ReferenceData"},
-        {"velkor_utils.models.data_models.table_schema", "TableColumnSchema"},
-        {"velkor_utils.models.data_models.table_schema", "TableSchema"},
-        {"velkor_utils.models.enums", "Versions"},
-        {"velkor_utils.query.utils", "Q"},
-        {"velkor_utils.utils.identifier", "get_identifier"},
-        {"velkor.configs.main", "settings"},
-        {"velkor.migration.data_classes", "MigrationFile"},
-        {"velkor.migration.data_classes", "ModuleTypes"},
-        {"velkor.migration.utils", "contrib_to_module_root_path"},
-        {"velkor.migration.utils", "map_module_type_to_schema_type"},
-    };
-    if (import_module(g, "json", "json") < 0) {
-        return -1;
-    }
-    for (const From& from : names) {
-        if (import_from(g, from.module, from.name) < 0) {
-            return -1;
-        }
-    }
-    return 0;
-}
+// import json; from abc import ABC, abstractmethod; ... in the module's order.
+constexpr Import imports[] = {
+    {"json"},
+    {"abc", "ABC"},
+    {"abc", "abstractmethod"},
+    {"typing", "Any"},
+    {"velkor_data.connections.manager", "ConnectionsManager"},
+    {"velkor_data.manager", "VelkorDataManager"},
+    {"velkor_data.table_schemas.manager", "TableSchemasManager"},
+    {"velkor_utils.config.data_models.velkor_config", "VelkorConfig"},
+    {"velkor_utils.config.manager", "VelkorConfigManager"},
+    {"velkor_utils.models.data_models.address", "Address"},
+    {"velkor_utils.models.data_models.metadata", "Metadata"},
+    {"velkor_utils.models.data_models.reference", "Reference"},
+    {"velkor_utils.models.data_models.reference", "ReferenceData"},
+    {"velkor_utils.models.data_models.table_schema", "TableColumnSchema"},
+    {"velkor_utils.models.data_models.table_schema", "TableSchema"},
+    {"velkor_utils.models.enums", "Versions"},
+    {"velkor_utils.query.utils", "Q"},
+    {"velkor_utils.utils.identifier", "get_identifier"},
+    {"velkor.configs.main", "settings"},
+    {"velkor.migration.data_classes", "MigrationFile"},
+    {"velkor.migration.data_classes", "ModuleTypes"},
+    {"velkor.migration.utils", "contrib_to_module_root_path"},
+    {"velkor.migration.utils", "map_module_type_to_schema_type"},
+};
 
 // Address.from_string("resource#Migration")
-Ref parse_migration_address(PyObject* g) {
-    Ref address = Globals(g)[Address];
+Ref parse_migration_address(const Globals& g) {
+    Ref address = g[Address];
     if (!address) {
         return Ref();
     }
@@ -61,8 +48,8 @@ Ref parse_migration_address(PyObject* g) {
     return call_method(address.get(), from_string, {text.get()});
 }
 
-int create_classes(PyObject* g) {
-    Ref abc = Globals(g)[ABC];
+int create_classes(const Globals& g) {
+    Ref abc = g[ABC];
     if (!abc) {
         return -1;
     }
@@ -102,28 +89,10 @@ int create_classes(PyObject* g) {
     return vault ? 0 : -1;
 }
 
-int exec_module(PyObject* module) {
-    if (prepare_module() < 0) {
-        return -1;
-    }
-    PyObject* g = PyModule_GetDict(module);
-    if (bind_imports(g) < 0) {
-        return -1;
-    }
-    return create_classes(g);
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "ledger_vault", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
+constexpr ModuleSetUp set_up{"ledger_vault", imports, create_classes};
 
 }  // namespace
 
 }  // namespace velkor::ledger
 
-PyMODINIT_FUNC PyInit_ledger_vault() { return PyModuleDef_Init(&velkor::ledger::module_def); }
+PyMODINIT_FUNC PyInit_ledger_vault() { return velkor::init_module<velkor::ledger::set_up>(); }

@@ -98,8 +98,8 @@ inline const Name metadata_address_prefix{"resource#Metadata::"};
 
 // Keyword tuples, one per call shape
 inline const Keywords kw_update{"update"};
-inline const Keywords kw_column{"name", "type", "default", "nullable"};
-inline const Keywords kw_column_default_nullable{"name", "type", "default"};
+inline const Keywords kw_name_type_default_nullable{"name", "type", "default", "nullable"};
+inline const Keywords kw_name_type_default{"name", "type", "default"};
 inline const Keywords kw_table_schema{"address", "columns", "indexed", "unique_columns"};
 inline const Keywords kw_current_versions{"_metadata__is_deleted",
                                           "_metadata__next_version__isnull"};

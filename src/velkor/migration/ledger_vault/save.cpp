@@ -5,6 +5,7 @@
 #include "velkor/migration/ledger_vault/configuration.hpp"
 #include "velkor/migration/ledger_vault/methods.hpp"
 #include "velkor/migration/ledger_vault/names.hpp"
+#include "velkor/migration/ledger_vault/shared_steps.hpp"
 
 namespace velkor::ledger {
 
@@ -99,20 +100,6 @@ int set_from(PyObject* data, PyObject* key, PyObject* migration, PyObject* field
     return PyDict_SetItem(data, key, value.get());
 }
 
-// data[key] = getattr(getattr(migration, field), inner)
-int set_from_nested(PyObject* data, PyObject* key, PyObject* migration, PyObject* field,
-                    PyObject* inner) {
-    Ref whole = attr(migration, field);
-    if (!whole) {
-        return -1;
-    }
-    Ref value = attr(whole.get(), inner);
-    if (!value) {
-        return -1;
-    }
-    return PyDict_SetItem(data, key, value.get());
-}
-
 // @staticmethod
 // def _build_migration_data(migration: MigrationFile) -> dict[str, Any]:
 //     return {
@@ -128,8 +115,8 @@ PyObject* build_migration_data(const Globals&, PyObject* migration) {
         return nullptr;
     }
     if (set_from(data.get(), number, migration, number) < 0 ||
-        set_from_nested(data.get(), migration_name, migration, path, name) < 0 ||
-        set_from_nested(data.get(), module_type, migration, type, value) < 0 ||
+        set_item_from(data.get(), migration_name, migration, path, name) < 0 ||
+        set_item_from(data.get(), module_type, migration, type, value) < 0 ||
         set_from(data.get(), module_name, migration, module) < 0 ||
         set_from(data.get(), applied_at, migration, applied_at) < 0) {
         return nullptr;
@@ -213,27 +200,11 @@ PyObject* build_migration_metadata(const Globals& g, PyObject* cls, PyObject* mi
     if (has_object_id < 0) {
         return nullptr;
     }
-    Ref new_object_id;
-    if (has_object_id) {
-        new_object_id = Ref::borrow(object_id_given);
-    } else {
-        Ref identifier = g[get_identifier];
-        if (!identifier) {
-            return nullptr;
-        }
-        new_object_id = call(identifier.get());
-        if (!new_object_id) {
-            return nullptr;
-        }
-    }
-    if (PyDict_SetItem(update.get(), object_id, new_object_id.get()) < 0) {
+    Ref new_object_id = has_object_id ? Ref::borrow(object_id_given) : new_identifier(g);
+    if (!new_object_id || PyDict_SetItem(update.get(), object_id, new_object_id.get()) < 0) {
         return nullptr;
     }
-    Ref identifier = g[get_identifier];
-    if (!identifier) {
-        return nullptr;
-    }
-    Ref new_object_version = call(identifier.get());
+    Ref new_object_version = new_identifier(g);
     if (!new_object_version ||
         PyDict_SetItem(update.get(), object_version, new_object_version.get()) < 0) {
         return nullptr;
@@ -292,19 +263,7 @@ PyObject* build_migration_metadata(const Globals& g, PyObject* cls, PyObject* mi
         return nullptr;
     }
 
-    Ref json_module = g[json];
-    if (!json_module) {
-        return nullptr;
-    }
-    Ref json_loads = attr(json_module.get(), loads);
-    if (!json_loads) {
-        return nullptr;
-    }
-    Ref text = call_method(metadata.get(), model_dump_json);
-    if (!text) {
-        return nullptr;
-    }
-    Ref parsed = call(json_loads.get(), {text.get()});
+    Ref parsed = json_form(g, metadata.get());
     if (!parsed) {
         return nullptr;
     }
@@ -313,13 +272,15 @@ PyObject* build_migration_metadata(const Globals& g, PyObject* cls, PyObject* mi
 
 }  // namespace
 
-const FunctionDef save_migration_def = function<save_migration>(
+constexpr FunctionDef save_migration_def = function<save_migration>(
     "save_migration", {{"self"}, {"migration", "MigrationFile"}}, "None");
 
-const FunctionDef build_migration_data_def = function<build_migration_data>(
+constexpr FunctionDef build_migration_data_def = function<build_migration_data>(
     "_build_migration_data", {{"migration", "MigrationFile"}}, "dict[str, Any]");
 
-const FunctionDef build_migration_metadata_def = function<build_migration_metadata>(
-    "_build_migration_metadata", {{"cls"}, {"migration", "MigrationFile"}, {"object_id", "str | None", nullptr, true}}, "tuple[Address, dict[str, Any]]");
+constexpr FunctionDef build_migration_metadata_def = function<build_migration_metadata>(
+    "_build_migration_metadata",
+    {{"cls"}, {"migration", "MigrationFile"}, {"object_id", "str | None", nullptr, true}},
+    "tuple[Address, dict[str, Any]]");
 
 }  // namespace velkor::ledger

@@ -12,13 +12,13 @@ PyObject* nothing_2(const Globals&, PyObject*, PyObject*) { Py_RETURN_NONE; }
 
 }  // namespace
 
-const FunctionDef abstract_fetch_migrations_def =
+constexpr FunctionDef abstract_fetch_migrations_def =
     function<nothing_1>("fetch_migrations", {{"self"}}, "list[MigrationFile]");
 
-const FunctionDef abstract_save_migration_def =
+constexpr FunctionDef abstract_save_migration_def =
     function<nothing_2>("save_migration", {{"self"}, {"migration", "MigrationFile"}}, "None");
 
-const FunctionDef abstract_delete_migration_def =
+constexpr FunctionDef abstract_delete_migration_def =
     function<nothing_2>("delete_migration", {{"self"}, {"migration", "MigrationFile"}}, "None");
 
 }  // namespace velkor::ledger

@@ -1,4 +1,6 @@
-#include "native/arguments.hpp"
+#include "velkor/migration/_native/arguments.hpp"
+
+#include "native/compat.hpp"
 
 namespace velkor {
 
@@ -6,7 +8,7 @@ namespace {
 
 Py_ssize_t required_count(const FunctionDef& def) {
     Py_ssize_t count = 0;
-    for (const Param& param : def.params) {
+    for (const Param& param : def) {
         if (!param.defaults_to_none) {
             ++count;
         }
@@ -14,8 +16,8 @@ Py_ssize_t required_count(const FunctionDef& def) {
     return count;
 }
 
-int raise_count(const FunctionDef& def, Py_ssize_t found) {
-    const Py_ssize_t most = static_cast<Py_ssize_t>(def.params.size());
+VELKOR_COLD int raise_count(const FunctionDef& def, Py_ssize_t found) {
+    const Py_ssize_t most = static_cast<Py_ssize_t>(def.param_count);
     const Py_ssize_t least = required_count(def);
     const char* how = "exactly";
     Py_ssize_t expected = most;
@@ -50,9 +52,9 @@ PyObject* keyword_value(PyObject* name, PyObject* const* kwvalues, PyObject* kwn
 
 // Every keyword matched a parameter not given by position, or else this
 // names the first one that did not.
-int raise_bad_keyword(const FunctionDef& def, PyObject* const* names, Py_ssize_t nargs,
-                      PyObject* kwnames) {
-    const Py_ssize_t nparams = static_cast<Py_ssize_t>(def.params.size());
+VELKOR_COLD int raise_bad_keyword(const FunctionDef& def, PyObject* const* names,
+                                  Py_ssize_t nargs, PyObject* kwnames) {
+    const Py_ssize_t nparams = static_cast<Py_ssize_t>(def.param_count);
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         Py_ssize_t index = -1;
@@ -79,15 +81,19 @@ int raise_bad_keyword(const FunctionDef& def, PyObject* const* names, Py_ssize_t
     return -1;
 }
 
+VELKOR_COLD int raise_wrong_type(const Param& param, PyObject* value) {
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param.name,
+                 param.exact_type->tp_name, Py_TYPE(value)->tp_name);
+    return -1;
+}
+
 int test_types(const FunctionDef& def, PyObject** out) {
-    const Py_ssize_t nparams = static_cast<Py_ssize_t>(def.params.size());
+    const Py_ssize_t nparams = static_cast<Py_ssize_t>(def.param_count);
     for (Py_ssize_t i = 0; i < nparams; ++i) {
         const Param& param = def.params[i];
         if (param.exact_type != nullptr && Py_TYPE(out[i]) != param.exact_type) {
-            PyErr_Format(PyExc_TypeError,
-                         "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                         param.name, param.exact_type->tp_name, Py_TYPE(out[i])->tp_name);
-            return -1;
+            return raise_wrong_type(param, out[i]);
         }
     }
     return 0;
@@ -97,7 +103,7 @@ int test_types(const FunctionDef& def, PyObject** out) {
 
 int bind_arguments(const FunctionDef& def, PyObject* const* names, PyObject* const* args,
                    Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-    const Py_ssize_t nparams = static_cast<Py_ssize_t>(def.params.size());
+    const Py_ssize_t nparams = static_cast<Py_ssize_t>(def.param_count);
     if (nargs > nparams) {
         return raise_count(def, nargs);
     }
@@ -123,14 +129,6 @@ int bind_arguments(const FunctionDef& def, PyObject* const* names, PyObject* con
         return raise_bad_keyword(def, names, nargs, kwnames);
     }
     return test_types(def, out);
-}
-
-int expect_exact(PyObject* value, PyTypeObject* type, const char* expected, bool none_allowed) {
-    if (Py_TYPE(value) == type || (none_allowed && value == Py_None)) {
-        return 0;
-    }
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(value)->tp_name);
-    return -1;
 }
 
 }  // namespace velkor

@@ -8,9 +8,6 @@
 
 namespace velkor {
 
-// The most parameters a native function may have.
-inline constexpr Py_ssize_t kMaxParams = 8;
-
 // Binds a vectorcall's arguments to `def`'s parameters, all of them
 // positional-or-keyword, as borrowed references in `out` (parameters left
 // out get their default), then applies the exact-type tests in parameter
