@@ -154,6 +154,11 @@ def build() -> dict[str, Any]:
     }
 
 
+# The shipped schema.json is built on the oldest interpreter the package
+# supports; a newer one may reserve a few more names (its new built-ins).
+BUILT_ON = (3, 11)
+
+
 def text() -> str:
     return json.dumps(build(), indent=2, allow_nan=False) + "\n"
 

@@ -147,9 +147,8 @@ def generated_module() -> GeneratedModule:
         properties[name] = "the generated module imports it"
     for name in class_defines:
         properties[name] = "the generated class defines it"
-    for name in keyword.kwlist + keyword.softkwlist:
-        if name.isidentifier() and name != "_":
-            properties.setdefault(name, "it is a Python keyword")
+    for name in keyword.kwlist:  # soft keywords (match, case, type) are names like any other
+        properties.setdefault(name, "it is a Python keyword")
 
     classes: dict[str, str] = {}
     for name in dir(builtins):
