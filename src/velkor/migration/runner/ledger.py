@@ -163,9 +163,8 @@ class Ledger:
         return self.connections.get_connection(self.copy_name) if self.copy_name else None
 
     def describe(self, name: str) -> str:
-        config = self.connections.config(name)
         role = "ledger" if name == self.ledger_name else "repository"
-        return f"the {role} {name!r} ({config.path})"
+        return f"the {role} {name!r} ({self._location(name)})"
 
     # -- reading ---------------------------------------------------------
 
@@ -323,7 +322,8 @@ class Ledger:
         return None
 
     def _location(self, name: str | None) -> str:
-        return str(self.connections.config(name).path) if name else ""
+        """Where a store is: its path, or its URI or URL (which holds no password)."""
+        return self.connections.config(name).location if name else ""
 
     def _remembered(self, role: str, name: str | None) -> dict[str, Any] | None:
         """What the marker says the store held, if it speaks of this store."""
