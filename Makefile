@@ -43,15 +43,19 @@ demo: $(VENV)/installed
 
 test: test-normal test-asan
 
+# A PostgreSQL and an S3-compatible server on loopback, for the storage tests
+# and benchmarks: installed when missing, started before the command, stopped after.
+SERVERS := tools/test-servers run
+
 # Tests run from a scratch folder so that they import the installed package.
 test-normal: $(VENV)/installed
-	cd tests/.. && $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+	cd tests/.. && $(SERVERS) $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
 test-asan: $(ASAN_VENV)/installed
-	tools/asan-run $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+	$(SERVERS) tools/asan-run $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
 bench: $(BENCH_VENV)/installed
-	$(BENCH_VENV)/bin/python -m bench
+	$(SERVERS) $(BENCH_VENV)/bin/python -m bench
 
 clean:
-	rm -rf $(VENV) $(ASAN_VENV) $(BENCH_VENV) build
+	rm -rf $(VENV) $(ASAN_VENV) $(BENCH_VENV) .venv-servers build
