@@ -11,7 +11,7 @@ from velkor.migration.data_classes import MigrationFile
 from velkor.migration.runner.checksums import file_checksum
 from velkor.migration.runner.errors import MigrationError
 from velkor.migration.runner.files import MigrationSource, find, load_all
-from velkor.migration.runner.lock import ProjectLock
+from velkor.migration.runner.lock import project_lock
 from velkor.migration.runner.output import Output
 from velkor.migration.runner.project import (
     STORAGE_ERRORS, Project, record_key, record_label, storage_message)
@@ -32,8 +32,8 @@ def plural(count: int, word: str, words: str | None = None) -> str:
     return f"{count} {word if count == 1 else words or word + 's'}"
 
 
-def locked(project: Project, purpose: str, wait: float, out: Output) -> ProjectLock:
-    lock = ProjectLock(project.root / LOCK_FILE, purpose)
+def locked(project: Project, purpose: str, wait: float, out: Output):
+    lock = project_lock(project.config, project.root, LOCK_FILE, purpose)
     lock.acquire(wait, on_wait=out.note)
     return lock
 

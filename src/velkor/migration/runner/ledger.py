@@ -349,8 +349,8 @@ class Ledger:
         try:
             return self._ledger_losses(before)
         except StorageError as exc:
-            if exc.cause == NO_SPACE:
-                raise  # a full disk is no damage
+            if not_damage(exc):
+                raise
             return [f"{self.describe(self.ledger_name)} cannot be read ({exc.cause}): restore it from a backup"]
 
     def _ledger_losses(self, before: dict[str, Any]) -> list[str]:
@@ -371,7 +371,9 @@ class Ledger:
                 return [f"{where}: the log of its table {table} ends at version {now}, but version {version} "
                         f"was written: {recover}"]
         records = self.records()
-        if not records:
+        if not records and not written_since(logs, logs_before):
+            # (A store that other hosts share may have been emptied by a rollback of
+            # theirs: then its logs went on since this project's last run.)
             return [f"{where} holds no record, but it held {held} after the last run: {recover}"]
         if logs_before and logs == logs_before:
             if digest(records) != before.get("digest"):
@@ -387,12 +389,29 @@ class Ledger:
         try:
             rows = self.copy.query(address=MIGRATION, conditions=CURRENT)  # type: ignore[union-attr]
         except StorageError as exc:
-            if exc.cause == NO_SPACE:
+            if not_damage(exc):
                 raise
             return [f"{where} cannot be read ({exc.cause}): {recover}"]
-        if not rows:
+        if not rows and not self._ledger_is_empty():
             return [f"{where} holds no row, but it held {held} after the last run: {recover}"]
         return []
+
+    def _ledger_is_empty(self) -> bool:
+        """No row and no record agree: everything was rolled back, maybe on another host."""
+        try:
+            return not self.records()
+        except StorageError:
+            return False
+
+
+def not_damage(exc: StorageError) -> bool:
+    """A full disk, or a store that cannot be reached (a server that is down): no damage of the store."""
+    return exc.cause == NO_SPACE or getattr(exc, "unavailable", False)
+
+
+def written_since(logs: dict[str, int], before: dict[str, int]) -> bool:
+    """Whether a table's log went on since the marker's versions: another run committed."""
+    return bool(before) and any(version > before.get(table, -1) for table, version in logs.items())
 
 
 def record_of(row: dict[str, Any]) -> MigrationFile:

@@ -1,0 +1,50 @@
+"""Many hosts, one record: runner processes, each with its own copy of the
+project folder, sharing one PostgreSQL repository and one S3 lakehouse."""
+import re
+
+from .conftest import ALL, applied, host_copy, migrate, migrate_process
+from .faults import events, stored_keys
+from .test_lock import lock_of
+
+HOSTS = 4
+
+
+def test_hosts_applying_at_once_record_each_migration_once(team_shop, tmp_path):
+    """Every host starts while another run holds the lock, so all of them race
+    for it the moment it is free: one applies, the others wait, then find
+    nothing to apply."""
+    hosts = [host_copy(team_shop, tmp_path, f"host{n}") for n in range(HOSTS)]
+    lock = lock_of(team_shop, "the deploy before")
+    lock.acquire(0)
+    try:
+        runs = [migrate_process(root, "apply", "--wait", "240") for root in hosts]
+        for run in runs:  # each host is waiting for the lock
+            line = run.stderr.readline()
+            assert re.fullmatch(r"waiting up to 240 s for another run \(pid \d+ on .*: the deploy before\) "
+                                r"to finish\n", line), line
+    finally:
+        lock.release()
+    results = [(run.returncode, out, err) for run in runs for out, err in [run.communicate(timeout=600)]]
+    assert [code for code, _, _ in results] == [0] * HOSTS, results
+    outputs = sorted(out for _, out, _ in results)
+    assert outputs[0].startswith("Applying 6 migrations:") and outputs[0].endswith("Applied 6 migrations; 0 pending.\n")
+    assert outputs[1:] == ["Nothing to apply: every migration is applied.\n"] * (HOSTS - 1)
+    for root in hosts:
+        assert applied(root) == ALL
+        assert migrate(root, "status").out.startswith("6 migrations: 6 applied, 0 pending.")
+    assert len(stored_keys(hosts[0])) == 6  # once in the ledger, and the repository agrees
+    assert sorted(count for (event, _), count in events(hosts[0]).items() if event == "saved") == [1] * 6
+
+
+def test_a_rollback_on_one_host_is_no_damage_on_another(team_shop, tmp_path):
+    """The other host's marker remembers 6 records; the shared stores now hold none, written since."""
+    first, second = host_copy(team_shop, tmp_path, "first"), host_copy(team_shop, tmp_path, "second")
+    assert migrate(first, "apply").code == 0
+    assert migrate(second, "apply").out == "Nothing to apply: every migration is applied.\n"
+    rolled = migrate(first, "rollback", "--steps", "6")
+    assert rolled.code == 0, rolled.err
+    status = migrate(second, "status")
+    assert status.code == 0 and status.out.startswith("6 migrations: 0 applied, 6 pending."), status.err
+    again = migrate(second, "apply")
+    assert again.code == 0 and "Applied 6 migrations; 0 pending." in again.out, again.err
+    assert applied(first) == ALL
