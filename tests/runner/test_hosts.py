@@ -1,6 +1,10 @@
 """Many hosts, one record: runner processes, each with its own copy of the
 project folder, sharing one PostgreSQL repository and one S3 lakehouse."""
+import os
 import re
+import subprocess
+import sys
+from pathlib import Path
 
 from .conftest import ALL, applied, host_copy, migrate, migrate_process
 from .faults import events, stored_keys
@@ -48,3 +52,35 @@ def test_a_rollback_on_one_host_is_no_damage_on_another(team_shop, tmp_path):
     again = migrate(second, "apply")
     assert again.code == 0 and "Applied 6 migrations; 0 pending." in again.out, again.err
     assert applied(first) == ALL
+
+
+README = Path(__file__).resolve().parents[2] / "README.md"
+DEMO = README.parent / "tools" / "demo"
+
+
+def readme_team_config(servers) -> str:
+    """The team's velkor.toml as the README shows it, pointed at the test servers."""
+    section = README.read_text().split("## A team", 1)[1]
+    text = section.split("```toml\n", 1)[1].split("```", 1)[0]
+    replaced = (text.replace("postgresql://deploy@db.internal:5432/shop", servers.database())
+                .replace("s3://shop-lakehouse/migrations", servers.lakehouse())
+                .replace('# endpoint_url = "https://s3.eu-west-1.amazonaws.com"',
+                         f'endpoint_url = "{servers.s3_endpoint}"'))
+    assert replaced.count(servers.s3_endpoint) == 1 and "db.internal" not in replaced, text
+    return replaced
+
+
+def test_the_readme_team_configuration_runs_the_main_job(servers, tmp_path):
+    config = tmp_path / "team.toml"
+    config.write_text(readme_team_config(servers))
+    environment = {**os.environ, "PYTHON": sys.executable,
+                   "PATH": f"{Path(sys.executable).parent}{os.pathsep}{os.environ.get('PATH', '')}",
+                   "PYTHONPATH": os.pathsep.join(str(Path(part).resolve())  # the demo works in another folder
+                                                 for part in os.environ.get("PYTHONPATH", "").split(os.pathsep) if part)}
+    result = subprocess.run([str(DEMO), str(config)], capture_output=True, text=True, env=environment, timeout=600)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert f"storage: {config}" in result.stdout
+    for line in ["Applied 6 migrations; 0 pending.", "Customer accepted: Ada Lovelace, Utrecht NL, status active",
+                 "Rolled back 1 migration; 5 applied.", "6 migrations: 5 applied, 1 pending.",
+                 "History of the applied migrations in the lakehouse 'lakehouse': 7 versions, oldest first.", "Done."]:
+        assert line in result.stdout, result.stdout
