@@ -30,8 +30,7 @@ import time
 from pathlib import Path
 
 import pyarrow as pa
-import pyarrow.compute as pc
-from deltalake import DeltaTable, write_deltalake
+from deltalake import DeltaTable, QueryBuilder, write_deltalake
 from deltalake.exceptions import CommitFailedError, DeltaError
 from deltalake.fs import DeltaStorageHandler
 from pyarrow.fs import FileSelector, FileType
@@ -188,11 +187,19 @@ class DeltaConnection(Connection):
         return f"{self.path}/{folder}" if self.remote else str(Path(self.path) / folder)
 
     @staticmethod
-    def _read_all(table: DeltaTable, filter=None) -> pa.Table:
-        """The table (the rows ``filter`` keeps), read on the calling thread: a
-        scan on Arrow's thread pool leaves threads that can abort the process
-        at exit ("terminate called without an active exception") when it is busy."""
-        return table.to_pyarrow_dataset().to_table(filter=filter, use_threads=False)
+    def _read_all(table: DeltaTable, where: str = "") -> list[dict]:
+        """The table's rows (those ``where`` keeps, an SQL condition) in write
+        order, read by the library's own query engine. A scan through Arrow's
+        dataset reader starts threads of Arrow's pool, which can abort the
+        process at exit ("terminate called without an active exception")."""
+        query = f"SELECT * FROM t{' WHERE ' + where if where else ''} ORDER BY write_id"
+        try:
+            result = QueryBuilder().register("t", table).execute(query).read_all()
+        except Exception as exc:
+            if type(exc) is not Exception:
+                raise
+            raise DeltaError(str(exc)) from exc  # the query engine's errors (a data file gone) come as Exception
+        return pa.table(result).to_pylist()
 
     def _table(self, folder: str) -> DeltaTable | None:
         """The open table of a folder, brought up to date; None when there is none."""
@@ -339,7 +346,7 @@ class DeltaConnection(Connection):
         versions: list[Record] = []
         if table is None:
             return rows, versions
-        for item in self._read_all(table).sort_by("write_id").to_pylist():
+        for item in self._read_all(table):
             metadata = json.loads(item["metadata"]) if item["metadata"] is not None else None
             record = Record(item["write_id"], item["written_at"], item["object_id"], item["object_version"],
                             json.loads(item["data"]), metadata)
@@ -350,11 +357,11 @@ class DeltaConnection(Connection):
         table = self._table(_METADATA_FOLDER)
         if table is None:
             return []
-        arrow = self._read_all(table, pc.field("class_name") == class_name).sort_by("write_id")
+        items = self._read_all(table, f"class_name = {_literal(class_name)}")
         return [
             Record(item["write_id"], item["written_at"], item["object_id"], item["object_version"],
                    metadata=json.loads(item["document"]))
-            for item in arrow.to_pylist()
+            for item in items
         ]
 
     def table_path(self, class_name: str) -> Path | str:
