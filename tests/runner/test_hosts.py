@@ -2,6 +2,7 @@
 project folder, sharing one PostgreSQL repository and one S3 lakehouse."""
 import os
 import re
+import socket
 import subprocess
 import sys
 from pathlib import Path
@@ -84,3 +85,33 @@ def test_the_readme_team_configuration_runs_the_main_job(servers, tmp_path):
                  "Rolled back 1 migration; 5 applied.", "6 migrations: 5 applied, 1 pending.",
                  "History of the applied migrations in the lakehouse 'lakehouse': 7 versions, oldest first.", "Done."]:
         assert line in result.stdout, result.stdout
+
+
+def test_a_server_that_does_not_answer_is_said_in_one_line(team_shop):
+    with socket.socket() as probe:  # a port nothing listens on: the server is down
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    config = team_shop / "velkor.toml"
+    url = re.search(r'url = "(.*)"', config.read_text()).group(1)
+    down = re.sub(r"127\.0\.0\.1:\d+", f"127.0.0.1:{port}", url)
+    config.write_text(config.read_text().replace(url, down))
+    apply, status = migrate(team_shop, "apply"), migrate(team_shop, "status")
+    assert (apply.code, apply.err) == (1, f"error: cannot take the lock of the record in {down}: "
+                                          "connection refused (is the PostgreSQL server running?)\n")
+    assert status.code == 1 and status.err.count("\n") == 1, status.err
+    assert f"cannot open the PostgreSQL database {down}: connection refused" in status.err
+
+
+def test_repair_says_why_a_server_repository_cannot_be_read(team_shop, servers):
+    import psycopg
+    assert migrate(team_shop, "apply").code == 0
+    url = re.search(r'url = "(.*)"', (team_shop / "velkor.toml").read_text()).group(1)
+    with psycopg.connect(url, autocommit=True) as db:  # the table replaced by something else
+        db.execute('ALTER TABLE "Migration" RENAME TO "Migration_old"')
+        db.execute('CREATE VIEW "Migration" AS SELECT 1 AS number')
+    status = migrate(team_shop, "status")
+    assert status.code == 1 and 'cannot be read (column "_metadata" does not exist)' in status.err, status.err
+    repair = migrate(team_shop, "repair")
+    assert repair.code == 1 and repair.err.count("\n") == 1, repair.err
+    assert ('column "_metadata" does not exist; a server database is not moved aside: mend it or restore it '
+            'from a backup, then run repair again') in repair.err

@@ -191,9 +191,8 @@ class PostgreSQLConnection(Connection):
     @classmethod
     def set_aside(cls, config: ConnectionConfig) -> str:
         raise StorageError(
-            f"{config.name}: the PostgreSQL database {config.location} cannot be read, and a server database is "
-            "not moved aside: fix what the error above says (or restore the database from a backup), then run "
-            "the command again", "a server database is not moved aside")
+            f"{config.name}: the PostgreSQL database {config.location} is not moved aside",
+            "a server database is not moved aside: mend it or restore it from a backup, then run repair again")
 
     def _cause(self, exc: BaseException) -> str:
         if isinstance(exc, pg_errors.UniqueViolation):

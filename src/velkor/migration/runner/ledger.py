@@ -266,10 +266,13 @@ class Ledger:
     def _set_aside_unreadable_copy(self) -> Path | None:
         try:
             self.copy.query(address=MIGRATION, conditions=CURRENT)  # type: ignore[union-attr]
-        except StorageError:
-            if self.connections.holds_data(self.copy_name):  # type: ignore[arg-type]
+        except StorageError as unreadable:
+            if not_damage(unreadable) or not self.connections.holds_data(self.copy_name):  # type: ignore[arg-type]
+                raise
+            try:
                 return self.connections.set_aside(self.copy_name)  # type: ignore[arg-type]
-            raise
+            except StorageError as refused:  # a server's database stays where it is: say why it cannot be read
+                raise StorageError(f"{unreadable}; {refused.cause}", unreadable.cause) from None
         return None
 
     def _restore_from_copy(self) -> list[str]:
