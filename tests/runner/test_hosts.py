@@ -2,6 +2,7 @@
 project folder, sharing one PostgreSQL repository and one S3 lakehouse."""
 import os
 import re
+import select
 import socket
 import subprocess
 import sys
@@ -24,6 +25,7 @@ def test_hosts_applying_at_once_record_each_migration_once(team_shop, tmp_path):
     try:
         runs = [migrate_process(root, "apply", "--wait", "240") for root in hosts]
         for run in runs:  # each host is waiting for the lock
+            assert select.select([run.stderr], [], [], 120)[0], "a host neither waits nor fails"
             line = run.stderr.readline()
             assert re.fullmatch(r"waiting up to 240 s for another run \(pid \d+ on .*: the deploy before\) "
                                 r"to finish\n", line), line

@@ -2,6 +2,7 @@
 embedded default, and with the PostgreSQL advisory lock when the repository
 is on a server, which holds across hosts."""
 import os
+import select
 import signal
 import socket
 import subprocess
@@ -108,6 +109,7 @@ def test_the_lock_is_free_after_a_failed_run(project):
 def test_a_killed_holder_leaves_the_lock_free(project):
     holding = subprocess.Popen([sys.executable, "-c", HOLDER, str(project)], stdout=subprocess.PIPE, text=True)
     try:
+        assert select.select([holding.stdout], [], [], 120)[0], "the holder never took the lock"
         assert holding.stdout.readline() == "held\n"
         assert migrate(project, "apply", "--wait", "0").code == 3
         holding.send_signal(signal.SIGKILL)
