@@ -65,19 +65,23 @@ graphviz:
 		apt-get update -qq && apt-get install -y -qq graphviz >/dev/null; } || \
 		echo "note: Graphviz's dot is not installed: the tests that draw SVG and PNG are skipped"
 
+# A PostgreSQL and an S3-compatible server on loopback, for the storage tests
+# and benchmarks: installed when missing, started before the command, stopped after.
+SERVERS := tools/test-servers run
+
 # Tests run from a scratch folder so that they import the installed package.
 # This run alone also builds the product's wheel and checks what it holds.
 test-normal: $(VENV)/installed
-	cd tests/.. && VELKOR_TEST_WHEEL=1 $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+	cd tests/.. && VELKOR_TEST_WHEEL=1 $(SERVERS) $(VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
 test-asan: $(ASAN_VENV)/installed
-	tools/asan-run $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+	$(SERVERS) tools/asan-run $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
 $(OTHER_PYTHONS:%=test-%): test-%: .venv-%/installed
-	.venv-$*/bin/python -m pytest -q -p no:cacheprovider tests
+	$(SERVERS) .venv-$*/bin/python -m pytest -q -p no:cacheprovider tests
 
 bench: $(BENCH_VENV)/installed
-	$(BENCH_VENV)/bin/python -m bench
+	$(SERVERS) $(BENCH_VENV)/bin/python -m bench
 
 clean:
-	rm -rf $(VENV) $(ASAN_VENV) $(BENCH_VENV) $(OTHER_PYTHONS:%=.venv-%) build
+	rm -rf $(VENV) $(ASAN_VENV) $(BENCH_VENV) $(OTHER_PYTHONS:%=.venv-%) .venv-servers build

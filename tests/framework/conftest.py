@@ -42,19 +42,47 @@ def migration_table():
     return schema
 
 
-@pytest.fixture(params=["sqlite", "delta"])
-def engine(request):
+# The engines, and where each keeps its storage: a file or folder under the
+# test's folder, a new database on the PostgreSQL server, a new prefix in the
+# S3-compatible server's bucket.
+ENGINES = ["sqlite", "delta", "postgresql", "delta-s3"]
+
+
+@pytest.fixture(params=ENGINES)
+def engine(request, servers):
+    if request.param == "postgresql":
+        servers.admin()  # skips (or fails, in CI) without the server
+    elif request.param == "delta-s3":
+        servers.lakehouse()
     return request.param
 
 
 @pytest.fixture
-def make_connection(tmp_path):
-    """Open a connection of an engine under tmp_path; the same name reaches the same storage."""
+def storage_config(tmp_path, servers):
+    """The settings of a connection of an engine; the same name gives the same storage."""
+    made = {}
+
+    def config(engine, name="store"):
+        if (engine, name) not in made:
+            if engine == "postgresql":
+                settings = {"engine": "postgresql", "url": servers.database()}
+            elif engine == "delta-s3":
+                settings = {"engine": "delta", "path": servers.lakehouse(), "endpoint_url": servers.s3_endpoint}
+            else:
+                settings = {"engine": engine, "path": tmp_path / (f"{name}.sqlite3" if engine == "sqlite" else name)}
+            made[engine, name] = ConnectionConfig(name=name, **settings)
+        return made[engine, name]
+
+    return config
+
+
+@pytest.fixture
+def make_connection(storage_config):
+    """Open a connection of an engine; the same name reaches the same storage."""
     managers = []
 
     def make(engine, name="store"):
-        path = tmp_path / (f"{name}.sqlite3" if engine == "sqlite" else name)
-        manager = ConnectionsManager([ConnectionConfig(name=name, engine=engine, path=path)])
+        manager = ConnectionsManager([storage_config(engine, name)])
         managers.append(manager)
         return manager.get_connection(name)
 

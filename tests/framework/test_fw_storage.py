@@ -1,5 +1,6 @@
 import json
 import os
+import socket
 import subprocess
 import sys
 from pathlib import Path
@@ -9,6 +10,7 @@ import pytest
 import velkor_data
 from velkor_data.connections.manager import ConnectionsManager
 from velkor_data.engines import StorageError
+from velkor_data.manager import VelkorDataManager
 from velkor_data.table_schemas.manager import TableSchemasManager
 from velkor_utils.config.data_models.velkor_config import ConnectionConfig
 from velkor_utils.models.data_models.address import Address
@@ -119,11 +121,12 @@ def test_invalid_writes_store_nothing(engine, make_connection, migration_table, 
     assert connection.history("Migration") == []
 
 
-def test_failed_sqlite_write_leaves_nothing(make_connection):
+@pytest.mark.parametrize("engine", ["sqlite", "postgresql"], indirect=True)
+def test_failed_write_leaves_nothing(engine, make_connection):
     TableSchemasManager().register_table(TableSchema(
         address=Address.from_string("r#Ticket"), columns=[TableColumnSchema(name="code", type=str)],
         unique_columns=["code"]))
-    connection = make_connection("sqlite")
+    connection = make_connection(engine)
     address = Address.from_string("r#Ticket")
     connection.insert(address=address.model_copy(update={"object_id": "A", "object_version": "1"}), data={"code": "x"})
     with pytest.raises(StorageError, match="UNIQUE"):
@@ -143,36 +146,109 @@ def test_registration_reaches_open_connections(engine, make_connection):
     assert [(r["text"], r["stars"]) for r in connection.query(address=schema.address)] == [("a", 0), ("b", 5)]
 
 
-def test_rows_persist_across_processes(engine, make_connection, migration_table, tmp_path):
+def test_rows_persist_across_processes(engine, make_connection, storage_config, migration_table):
     insert(make_connection(engine), 1)
     put_version(make_connection(engine), row(2), new_address())
-    path = tmp_path / ("store.sqlite3" if engine == "sqlite" else "store")
     script = (
         "import json, sys\n"
         "from velkor_data.connections.manager import ConnectionsManager\n"
         "from velkor_utils.config.data_models.velkor_config import ConnectionConfig\n"
         "from velkor_utils.models.data_models.address import Address\n"
         "from velkor_utils.query.utils import Q\n"
-        "config = ConnectionConfig(name='store', engine=sys.argv[1], path=sys.argv[2])\n"
+        "config = ConnectionConfig.model_validate_json(sys.argv[1])\n"
         "rows = ConnectionsManager([config]).get_connection('store').query(\n"
         "    address=Address.from_string('resource#Migration'),\n"
         "    conditions=Q(_metadata__is_deleted=False, _metadata__next_version__isnull=True))\n"
         "print(json.dumps([r['number'] for r in rows]))\n"
     )
     env = {**os.environ, "PYTHONPATH": str(Path(velkor_data.__file__).parent.parent)}
-    result = subprocess.run([sys.executable, "-c", script, engine, str(path)],
-                            capture_output=True, text=True, env=env, check=True)
+    result = subprocess.run([sys.executable, "-c", script, storage_config(engine).model_dump_json()],
+                            capture_output=True, text=True, env=env, check=True, timeout=120)
     assert json.loads(result.stdout) == [1, 2]
 
 
-def test_connections_manager_errors(engine, tmp_path):
-    manager = ConnectionsManager([ConnectionConfig(name="a", engine=engine, path=tmp_path / "a"),
-                                  ConnectionConfig(name="b", engine=engine, path=tmp_path / "b")])
+def unusable(engine, tmp_path, servers):
+    """Settings of a connection whose storage cannot be used, and what the error names: where, and why."""
+    if engine == "postgresql":
+        with socket.socket() as probe:  # a port nothing listens on
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        url = f"postgresql://velkor@127.0.0.1:{port}/velkor"
+        return {"engine": engine, "url": url}, [url, "connection refused"]
+    if engine == "delta-s3":
+        uri = "s3://no-such-bucket/lake"
+        return {"engine": "delta", "path": uri, "endpoint_url": servers.s3_endpoint}, [uri, "no such bucket"]
+    (tmp_path / "file").write_text("")
+    return {"engine": engine, "path": tmp_path / "file" / "store" / "db"}, [str(tmp_path / "file" / "store")]
+
+
+def test_connections_manager_errors(engine, storage_config, tmp_path, servers):
+    manager = ConnectionsManager([storage_config(engine, "a"), storage_config(engine, "b")])
     assert manager.get_connection("a") is manager.get_connection("a")
     with pytest.raises(KeyError, match="unknown connection 'nope' \\(configured: 'a', 'b'\\)"):
         manager.get_connection("nope")
-    (tmp_path / "file").write_text("")
-    blocked = tmp_path / "file" / "store"
-    manager = ConnectionsManager([ConnectionConfig(name="c", engine=engine, path=blocked / "db")])
-    with pytest.raises(StorageError, match=str(blocked)):
+    settings, named = unusable(engine, tmp_path, servers)
+    manager = ConnectionsManager([ConnectionConfig(name="c", **settings)])
+    with pytest.raises(StorageError) as error:
         manager.get_connection("c")
+    message = str(error.value)
+    assert message.startswith("c: ") and "\n" not in message
+    assert all(part in message for part in named), message
+
+
+def test_holds_data_is_found_without_making_anything(engine, storage_config, migration_table):
+    manager = ConnectionsManager([storage_config(engine)])
+    assert manager.holds_data("store") is False
+    assert manager.holds_data("store") is False  # looking made nothing
+    put_version(manager.get_connection("store"), row(1), new_address())
+    assert manager.holds_data("store") is True
+    manager.close()
+
+
+def test_a_staged_commit_is_written_whole_or_not_at_all(engine, make_connection, migration_table):
+    """One migration twice in a commit: refused by the key (None counts as a value), and nothing of it is written."""
+    schema = migration_table.model_copy(update={"unique_together": [["module_name", "migration_name"]]})
+    TableSchemasManager().register_table(schema)
+    connection = make_connection(engine)
+    insert(connection, 1)
+    with pytest.raises(StorageError, match="UNIQUE constraint failed"):
+        with VelkorDataManager().get_transaction_manager().begin():
+            insert(connection, 2)
+            put_version(connection, row(3), new_address())
+            insert(connection, 1)  # module_name None again: the same key
+    assert numbers(connection.query(address=MIGRATION, conditions=Q(**CURRENT))) == [1]
+    with VelkorDataManager().get_transaction_manager().begin():
+        insert(connection, 2)
+        insert(connection, 3)
+    assert numbers(connection.query(address=MIGRATION, conditions=Q(**CURRENT))) == [1, 2, 3]
+
+
+def test_log_versions_grow_with_each_commit_of_a_table(engine, make_connection, migration_table):
+    connection = make_connection(engine)
+    assert connection.log_versions() == {}
+    insert(connection, 1)
+    first = connection.log_versions()
+    insert(connection, 2)
+    put_version(connection, row(3), new_address())
+    later = connection.log_versions()
+    if engine == "sqlite":
+        assert first == later == {}  # SQLite keeps no table log
+        return
+    assert set(first) <= set(later) and all(later[table] > version for table, version in first.items())
+    assert "_velkor_metadata" in later
+
+
+def test_set_aside_moves_a_store_or_refuses_clearly(engine, storage_config, migration_table):
+    config = storage_config(engine)
+    manager = ConnectionsManager([config])
+    insert(manager.get_connection("store"), 1)
+    if engine in ("postgresql", "delta-s3"):  # a server's storage stays where it is
+        with pytest.raises(StorageError, match="is not moved aside") as error:
+            manager.set_aside("store")
+        assert config.location in str(error.value)
+        assert manager.holds_data("store")
+        return
+    moved = manager.set_aside("store")
+    assert ".damaged-" in str(moved) and Path(moved).exists()
+    assert not manager.holds_data("store")
+    assert manager.get_connection("store").query(address=MIGRATION, conditions=None) == []

@@ -129,6 +129,8 @@ def storage(monkeypatch):
     return Storage(monkeypatch)
 
 
+SERVER = object()  # a location on the test servers
+
 CONFIGURATIONS = {
     "repository only": {
         "connections": {"repository": ("sqlite", ".velkor/repository.sqlite3")},
@@ -149,14 +151,42 @@ CONFIGURATIONS = {
     "neither": {
         "connections": {"spare": ("sqlite", ".velkor/spare.sqlite3")},
         "repository": None, "lakehouse": None},
+    # On the servers of tools/test-servers: a new database or bucket prefix each.
+    "postgresql repository only": {
+        "connections": {"repository": ("postgresql", SERVER)},
+        "repository": "repository", "lakehouse": None},
+    "postgresql repository and lakehouse": {
+        "connections": {"repository": ("postgresql", SERVER), "lakehouse": ("delta", ".velkor/lakehouse")},
+        "repository": "repository", "lakehouse": "lakehouse"},
+    "postgresql repository and s3 lakehouse": {
+        "connections": {"repository": ("postgresql", SERVER), "lakehouse": ("delta", SERVER)},
+        "repository": "repository", "lakehouse": "lakehouse"},
+    "one postgresql store for both": {
+        "connections": {"store": ("postgresql", SERVER)},
+        "repository": "store", "lakehouse": "store"},
+    "one s3 store for both": {
+        "connections": {"store": ("delta", SERVER)},
+        "repository": "store", "lakehouse": "store"},
+    "s3 lakehouse only": {
+        "connections": {"lakehouse": ("delta", SERVER)},
+        "repository": None, "lakehouse": "lakehouse"},
 }
 
 
-def write_project(root, configuration):
+def connection_lines(engine, path, servers):
+    """The settings of a connection in velkor.toml; SERVER: new storage on the test servers."""
+    if path is not SERVER:
+        return [f'engine = "{engine}"', f'path = "{path}"']
+    if engine == "postgresql":
+        return ['engine = "postgresql"', f'url = "{servers.database()}"']
+    return ['engine = "delta"', f'path = "{servers.lakehouse()}"', f'endpoint_url = "{servers.s3_endpoint}"']
+
+
+def write_project(root, configuration, servers=None):
     """A project folder whose velkor.toml describes one of CONFIGURATIONS."""
     lines = []
     for name, (engine, path) in configuration["connections"].items():
-        lines += [f"[connections.{name}]", f'engine = "{engine}"', f'path = "{path}"']
+        lines += [f"[connections.{name}]", *connection_lines(engine, path, servers)]
     lines.append("[resources_config]")
     if configuration["lakehouse"]:
         lines.append(f'lakehouse = "{configuration["lakehouse"]}"')
@@ -168,8 +198,8 @@ def write_project(root, configuration):
 
 
 @pytest.fixture(params=list(CONFIGURATIONS))
-def project(request, tmp_path):
+def project(request, tmp_path, servers):
     """A real project in one configuration, made the current one."""
     configuration = CONFIGURATIONS[request.param]
-    settings.configure(write_project(tmp_path, configuration))
+    settings.configure(write_project(tmp_path, configuration, servers))
     return SimpleNamespace(root=tmp_path, name=request.param, **configuration)

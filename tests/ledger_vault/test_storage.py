@@ -58,9 +58,10 @@ def test_save_list_delete_and_a_new_process(project):
 
     site = str(Path(ledger_vault.__file__).parents[2])
     environment = {**os.environ, "PYTHONPATH": site}
-    output = subprocess.run([sys.executable, "-c", LISTING], cwd=project.root, env=environment,
-                            check=True, capture_output=True, text=True).stdout
-    assert json.loads(output) == listed(remaining)
+    result = subprocess.run([sys.executable, "-c", LISTING], cwd=project.root, env=environment,
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout) == listed(remaining)
 
     if project.lakehouse:
         # The withdrawal is kept as a deleted version described by its own metadata.

@@ -82,6 +82,47 @@ def shop(tmp_path):
     return root
 
 
+# A team's storage: the repository on the PostgreSQL server, the lakehouse in
+# the S3-compatible server's bucket (each test its own database and prefix).
+TEAM = """\
+[connections.repository]
+engine = "postgresql"
+url = "{url}"
+
+[connections.lakehouse]
+engine = "delta"
+path = "{lakehouse}"
+endpoint_url = "{endpoint}"
+
+[resources_config]
+lakehouse = "lakehouse"
+
+[resources_config.repository]
+default = "repository"
+"""
+
+
+def team_config(servers) -> str:
+    """A velkor.toml on new storage on the test servers."""
+    return TEAM.format(url=servers.database(), lakehouse=servers.lakehouse(), endpoint=servers.s3_endpoint)
+
+
+@pytest.fixture
+def team_shop(tmp_path, servers):
+    """A copy of the example shop recording to PostgreSQL and the S3 lakehouse."""
+    root = tmp_path / "shop"
+    shutil.copytree(EXAMPLE, root, ignore=shutil.ignore_patterns(".velkor"))
+    (root / "velkor.toml").write_text(team_config(servers))
+    return root
+
+
+def host_copy(project, tmp_path, name):
+    """Another host's copy of a project folder: the same files and configuration, none of its local state."""
+    root = tmp_path / name
+    shutil.copytree(project, root, ignore=shutil.ignore_patterns(".velkor"))
+    return root
+
+
 @pytest.fixture
 def embedded_shop(tmp_path):
     """A copy of the example shop on its own configuration: SQLite repository and Delta lakehouse."""

@@ -84,7 +84,7 @@ def missing_dependency(root):
                                "app/migrations/0005_again.json", 1),
     (no_config, ["status"], "no velkor.toml here", 1),
     (bad_toml, ["apply"], "velkor.toml: invalid TOML", 1),
-    (unknown_engine, ["apply"], "velkor.toml: connections.repository.engine: input should be 'sqlite' or 'delta'", 1),
+    (unknown_engine, ["apply"], "velkor.toml: connections.repository.engine: input should be 'sqlite', 'delta' or 'postgresql'", 1),
     (no_storage_named, ["apply"], "resources_config names neither a repository default connection nor a lakehouse", 1),
     (unreachable_storage, ["apply"], "storage: repository: cannot create the folder", 1),
     (missing_dependency, ["check"], "app/migrations/0006_coupons.json: depends_on[0]: no migration 'billing:1'", 1),

@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from .conftest import EXAMPLE, migrate, write_migration
+from .conftest import EXAMPLE, migrate, team_config, write_migration
 from .faults import EXIT_STATUS, Injector, events, stored_keys
 
 FAULTS = Path(__file__).with_name("faults.py")
@@ -20,11 +20,36 @@ EMBEDDED = (EXAMPLE / "velkor.toml").read_text()  # SQLite repository, Delta lak
 NAMES = ["0001_accounts.json", "0002_invoices.json", "0003_notes.json"]
 
 
+class Configuration:
+    """Where the runs record: the embedded default (its stores in the project
+    folder, so a copy of the folder is a copy of them), or a team's
+    PostgreSQL repository and S3 lakehouse (a copy gets stores of its own)."""
+
+    def __init__(self, name, servers):
+        self.name, self.servers = name, servers
+
+    def toml(self):
+        return EMBEDDED if self.name == "embedded" else team_config(self.servers)
+
+    def copy(self, base, root, applied_before):
+        shutil.copytree(base, root)
+        if self.name != "embedded":
+            (root / "velkor.toml").write_text(self.toml())
+            shutil.rmtree(root / ".velkor", ignore_errors=True)
+            if applied_before:
+                assert migrate(root, "apply").code == 0
+
+
+@pytest.fixture(params=["embedded", "team"])
+def configuration(request, servers):
+    return Configuration(request.param, servers)
+
+
 @pytest.fixture
-def project(tmp_path):
+def project(tmp_path, configuration):
     root = tmp_path / "base"
     root.mkdir()
-    (root / "velkor.toml").write_text(EMBEDDED)
+    (root / "velkor.toml").write_text(configuration.toml())
     write_migration(root, NAMES[0], {"Account": {"properties": {"code": {"type": "string"}}}})
     write_migration(root, NAMES[1], {"Invoice": {"properties": {"account": {"type": "Account"}}}})
     write_migration(root, NAMES[2], {"Note": {"properties": {"text": {"type": "string"}}}})
@@ -83,9 +108,10 @@ def check_next_run(root, withdrawals: int = 0) -> None:
         assert saved - deleted == 1 and deleted <= withdrawals, (name, saved, deleted)
 
 
-def fresh_copy(base, tmp_path, n):
+def fresh_copy(base, tmp_path, n, configuration, applied_before):
+    """A copy of the project and of its stores, as they were before the run."""
     root = tmp_path / f"run{n}"
-    shutil.copytree(base, root)
+    configuration.copy(base, root, applied_before)
     return root
 
 
@@ -96,21 +122,21 @@ COMMANDS = {
 
 
 @pytest.fixture(params=list(COMMANDS))
-def command(request, project, tmp_path):
+def command(request, project, tmp_path, configuration):
     """The command under test, its arguments, how many migrations are applied
     before it runs, and how many storage calls it makes."""
     arguments, before = COMMANDS[request.param]
     if before:
         assert migrate(project, "apply").code == 0
-    calls = count_calls(fresh_copy(project, tmp_path, "count"), *arguments)
+    calls = count_calls(fresh_copy(project, tmp_path, "count", configuration, before), *arguments)
     assert calls > 10
     return request.param, arguments, before, calls
 
 
-def test_an_io_error_at_every_storage_call(project, tmp_path, command):
+def test_an_io_error_at_every_storage_call(project, tmp_path, command, configuration):
     command, arguments, before, calls = command
     for at in range(1, calls + 1):
-        root = fresh_copy(project, tmp_path, at)
+        root = fresh_copy(project, tmp_path, at, configuration, before)
         injector = Injector(at, "raise")
         injector.install()
         try:
@@ -126,10 +152,10 @@ def test_an_io_error_at_every_storage_call(project, tmp_path, command):
         check_next_run(root, withdrawals=1 if command == "rollback" else 0)
 
 
-def test_the_process_ending_before_every_storage_call(project, tmp_path, command):
+def test_the_process_ending_before_every_storage_call(project, tmp_path, command, configuration):
     command, arguments, before, calls = command
     for at in range(1, calls + 1):
-        root = fresh_copy(project, tmp_path, at)
+        root = fresh_copy(project, tmp_path, at, configuration, before)
         result = run_process(root, at, "exit", *arguments)
         assert result.returncode == EXIT_STATUS, (at, result.stderr)
         assert applied_count(root) in range(before - 2, before + len(NAMES) + 1)

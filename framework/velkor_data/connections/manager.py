@@ -42,23 +42,23 @@ class ConnectionsManager:
     def holds_data(self, name: str) -> bool:
         """Whether the connection's storage holds anything, found without opening it."""
         config = self.config(name)
-        return engine_class(config.engine).holds_data(config.path)
+        return engine_class(config.engine).holds_data(config)
 
-    def set_aside(self, name: str) -> Path:
+    def set_aside(self, name: str) -> Path | str:
         """Move the connection's storage out of the way (renamed beside it,
         ".damaged-" and the time added), so that the next use starts anew;
-        returns where it went."""
+        returns where it went. An engine that cannot do so raises StorageError."""
         config = self.config(name)
         connection = self._open.pop(name, None)
         if connection is not None:
             connection.close()
-        return engine_class(config.engine).set_aside(config.path)
+        return engine_class(config.engine).set_aside(config)
 
     def get_connection(self, name: str) -> Connection:
         connection = self._open.get(name)
         if connection is None:
             config = self.config(name)
-            connection = self._open[name] = engine_class(config.engine)(config.name, config.path)
+            connection = self._open[name] = engine_class(config.engine).from_config(config)
         return connection
 
     def close(self) -> None:

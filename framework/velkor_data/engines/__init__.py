@@ -12,6 +12,7 @@ from velkor_data.engines.base import Connection, StorageError
 _ENGINE_CLASSES = {
     "sqlite": "velkor_data.engines.sqlite:SQLiteConnection",
     "delta": "velkor_data.engines.delta:DeltaConnection",
+    "postgresql": "velkor_data.engines.postgresql:PostgreSQLConnection",
 }
 ENGINES = tuple(_ENGINE_CLASSES)
 

@@ -36,6 +36,7 @@ from pathlib import Path
 from typing import Any, ClassVar
 
 from velkor_data.manager import VelkorDataManager
+from velkor_utils.config.data_models.velkor_config import ConnectionConfig
 from velkor_data.table_schemas.manager import TableSchemasManager
 from velkor_utils.models.data_models.address import Address
 from velkor_utils.models.data_models.table_schema import IDENTIFIER, TableSchema
@@ -48,11 +49,14 @@ METADATA_CLASS = "Metadata"
 class StorageError(RuntimeError):
     """A storage operation failed; the message names the connection, the operation and the cause.
 
-    ``cause`` is the cause alone, in a few words ("no space left on device")."""
+    ``cause`` is the cause alone, in a few words ("no space left on device").
+    ``unavailable``: the storage could not be reached at all (a server that is
+    down or refuses the credentials), which tells nothing of what it holds."""
 
-    def __init__(self, message: str, cause: str | None = None) -> None:
+    def __init__(self, message: str, cause: str | None = None, unavailable: bool = False) -> None:
         super().__init__(message)
         self.cause = cause or message
+        self.unavailable = unavailable
 
 
 NO_SPACE = "no space left on device"
@@ -75,6 +79,43 @@ def describe_cause(exc: BaseException) -> str:
     if len(first) > _CAUSE_LIMIT:
         first = first[:_CAUSE_LIMIT] + "..."
     return f"{type(exc).__name__}: {first}" if first else type(exc).__name__
+
+
+def quote(name: str) -> str:
+    """A SQL identifier, quoted."""
+    return '"' + name.replace('"', '""') + '"'
+
+
+def conditions_to_sql(conditions: Q | None, columns: set[str], metadata_field: Callable[[list[str]], tuple[str, list[Any]]],
+                      json_value: Callable[[Any], Any], placeholder: str) -> tuple[str, list[Any]]:
+    """A WHERE clause that keeps at least the rows ``conditions`` matches.
+
+    Lookups on a column or inside ``_metadata`` become SQL (``metadata_field``
+    gives the expression and parameters of a path in the metadata JSON,
+    ``json_value`` the parameter a value inside it is compared as); any other
+    lookup is left to the check in Python that follows every query.
+    """
+    clauses: list[str] = []
+    params: list[Any] = []
+    for lookup in conditions.lookups if conditions is not None else ():
+        head, rest = lookup.path[0], lookup.path[1:]
+        if head == "_metadata" and rest and all(part.isidentifier() for part in rest):
+            (target, params_before), in_json = metadata_field(list(rest)), True
+        elif head in columns and not rest:
+            target, params_before, in_json = quote(head), [], False
+        else:
+            continue
+        if lookup.operator == "isnull":
+            clauses.append(f"{target} IS {'' if lookup.value else 'NOT '}NULL")
+        elif lookup.value is None:
+            clauses.append(f"{target} IS NULL")
+        elif isinstance(lookup.value, (str, int, float)):
+            clauses.append(f"{target} = {placeholder}")
+            params_before.append(json_value(lookup.value) if in_json else lookup.value)
+        else:
+            continue
+        params += params_before
+    return (" WHERE " + " AND ".join(clauses)) if clauses else "", params
 
 
 def _is_engine_panic(exc: BaseException) -> bool:
@@ -203,13 +244,18 @@ class Connection(ABC):
     # Exceptions of the engine that are reported as StorageError.
     engine_errors: ClassVar[tuple[type[BaseException], ...]] = (OSError,)
 
-    def __init__(self, name: str, path: Path) -> None:
+    def __init__(self, name: str, location: str | Path) -> None:
         self.name = name
-        self.path = Path(path)
+        # A file or folder (Path), or the URI or URL of storage elsewhere (str).
+        self.location = location
         self._open()
 
+    @classmethod
+    def from_config(cls, config: ConnectionConfig) -> Connection:
+        return cls(config.name, config.path if config.path is not None else config.location)
+
     def __repr__(self) -> str:
-        return f"<{type(self).__name__} {self.name!r} at {self.path}>"
+        return f"<{type(self).__name__} {self.name!r} at {self.location}>"
 
     # -- public interface ------------------------------------------------
 
@@ -320,15 +366,15 @@ class Connection(ABC):
         """Release what the connection holds open."""
 
     @classmethod
-    def holds_data(cls, path: Path) -> bool:
-        """Whether anything is stored at ``path`` (nothing is created to find out)."""
-        return Path(path).exists()
+    def holds_data(cls, config: ConnectionConfig) -> bool:
+        """Whether anything is stored where ``config`` points (nothing is created to find out)."""
+        return Path(config.path).exists()
 
     @classmethod
-    def set_aside(cls, path: Path) -> Path:
-        """Rename the storage at ``path`` out of the way; returns the new name."""
-        target = Path(f"{path}.damaged-{time.strftime('%Y%m%dT%H%M%S')}")
-        Path(path).rename(target)
+    def set_aside(cls, config: ConnectionConfig) -> Path | str:
+        """Rename the storage ``config`` points at out of the way; returns the new name."""
+        target = Path(f"{config.path}.damaged-{time.strftime('%Y%m%dT%H%M%S')}")
+        Path(config.path).rename(target)
         return target
 
     def log_versions(self) -> dict[str, int]:
@@ -374,6 +420,10 @@ class Connection(ABC):
     def _cause(self, exc: BaseException) -> str:
         return describe_cause(exc)
 
+    def _unreachable(self, exc: BaseException) -> bool:
+        """Whether the error says the storage could not be reached (see StorageError.unavailable)."""
+        return False
+
     def _guarded(self, where: str, step, *args):
         try:
             return step(*args)
@@ -381,7 +431,7 @@ class Connection(ABC):
             if not (isinstance(exc, self.engine_errors) or _is_engine_panic(exc)):
                 raise
             cause = self._cause(exc)
-            raise StorageError(f"{where}: {cause}", cause) from exc
+            raise StorageError(f"{where}: {cause}", cause, unavailable=self._unreachable(exc)) from exc
 
     @staticmethod
     def _class_name(address: Any, where: str) -> str:

@@ -1,4 +1,4 @@
-"""Delta Lake engine: a folder holding one Delta table per class.
+"""Delta Lake engine: a folder, or a prefix in an S3 bucket, holding one Delta table per class.
 
 A class table ``<folder>/<class_name>`` holds inserted rows (kind "row", with
 their metadata) and put data versions (kind "version"), the data as JSON text.
@@ -8,20 +8,36 @@ tables first, then the metadata documents (the step that makes new versions
 visible), then removals, which delete rows from the current state while
 Delta's time travel keeps the older table versions. Tables stay open between
 commits; small files are compacted and the log is checkpointed as they grow.
+
+On object storage (``path = "s3://bucket/prefix"``), the endpoint is the
+connection's ``endpoint_url``, else ``AWS_ENDPOINT_URL_S3`` or
+``AWS_ENDPOINT_URL`` from the environment (else AWS itself), and the
+credentials and region are the usual ``AWS_*`` variables. A commit writes the
+next log entry with a conditional put (``If-None-Match``: create only if
+absent), which S3 and S3-compatible stores honour, so that of two hosts
+committing the same table version one wins and the other reads the winner's
+entry and commits after it: no lock table is needed, and no commit is lost.
+A commit that still conflicts after ``COMMIT_ATTEMPTS`` tries is reported.
 """
 from __future__ import annotations
 
 import errno
 import json
 import os
+import random
+import re
+import time
 from pathlib import Path
 
 import pyarrow as pa
 from deltalake import DeltaTable, QueryBuilder, write_deltalake
-from deltalake.exceptions import DeltaError
+from deltalake.exceptions import CommitFailedError, DeltaError
+from deltalake.fs import DeltaStorageHandler
+from pyarrow.fs import FileSelector, FileType
 
 from velkor_data.engines.base import (
     Connection, Operation, Record, Removal, Step, StorageError, Write, describe_cause)
+from velkor_utils.config.data_models.velkor_config import ConnectionConfig, is_uri
 from velkor_utils.query.utils import Q
 
 _COMMON = [("write_id", pa.string()), ("written_at", pa.float64()),
@@ -35,54 +51,154 @@ COMPACT_AT_FILES = 64
 CHECKPOINT_EVERY = 20
 # Free space a commit leaves untouched, beyond a few times what it writes.
 SPACE_MARGIN = 1 << 20
+# Tries of a commit that conflicts with another writer's (the library retries
+# appends itself; this covers what it gives up on), with a growing pause between.
+COMMIT_ATTEMPTS = 6
+RETRY_PAUSE = 0.05
+_ANSI = re.compile(r"\x1b\[[0-9;]*m")
 
 
 def _literal(text: str) -> str:
     return "'" + text.replace("'", "''") + "'"
 
 
+def storage_options(endpoint_url: str | None) -> dict[str, str]:
+    """What every table call on object storage is given: the endpoint, and
+    commits by conditional put. Credentials come from the environment."""
+    options = {"conditional_put": "etag"}
+    endpoint = endpoint_url or os.environ.get("AWS_ENDPOINT_URL_S3") or os.environ.get("AWS_ENDPOINT_URL")
+    if endpoint:
+        options["AWS_ENDPOINT_URL"] = endpoint
+        if endpoint.startswith("http://"):
+            options["AWS_ALLOW_HTTP"] = "true"
+    return options
+
+
+def object_store_cause(exc: BaseException, endpoint: str | None) -> str | None:
+    """An object store's error in a few words, or None when it is not one of those known."""
+    text = _ANSI.sub("", str(exc))
+    where = endpoint or "the S3 endpoint"
+    bucket = re.search(r"<BucketName>([^<]+)</BucketName>", text)
+    if "NoSuchBucket" in text:
+        return f"no such bucket {bucket.group(1)!r}" if bucket else "no such bucket"
+    if "Connection refused" in text or "tcp connect error" in text:
+        return f"connection refused (no object store answers at {where})"
+    if any(code in text for code in ("InvalidAccessKeyId", "SignatureDoesNotMatch", "AccessDenied", "403 Forbidden")):
+        return "access denied by the object store (check AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY)"
+    if "dns error" in text or "failed to lookup address" in text:
+        return f"cannot resolve the host of {where}"
+    if "timed out" in text.lower():
+        return f"timed out reaching {where}"
+    if "Generic S3 error" in text:  # the innermost reason the library gives
+        reasons = [line.strip(" ↳") for line in text.splitlines() if line.strip(" ↳")]
+        return f"object store error: {reasons[-1][:200]}"
+    return None
+
+
+def _unreachable_store(cause: str | None) -> bool:
+    return cause is not None and cause.startswith(("connection refused", "access denied", "cannot resolve",
+                                                   "timed out"))
+
+
 class DeltaConnection(Connection):
     engine = "delta"
     engine_errors = (DeltaError, OSError, pa.ArrowException)
 
+    def __init__(self, name: str, location: str | Path, endpoint_url: str | None = None) -> None:
+        self.endpoint_url = endpoint_url
+        super().__init__(name, location)
+
+    @classmethod
+    def from_config(cls, config: ConnectionConfig) -> DeltaConnection:
+        return cls(config.name, config.path, config.endpoint_url)  # type: ignore[arg-type]
+
     def _open(self) -> None:
+        self._open_tables: dict[str, DeltaTable] = {}
+        self.remote = is_uri(self.location)
+        # Given to every table call; a local folder needs none.
+        self._options: dict[str, str] | None = storage_options(self.endpoint_url) if self.remote else None
+        if self.remote:
+            self.path: Path | str = str(self.location)
+            try:  # the bucket is there, and the credentials open it
+                DeltaStorageHandler(self.path, self._options).get_file_info_selector(
+                    FileSelector("", allow_not_found=True))
+            except self.engine_errors as exc:
+                cause = self._cause(exc)
+                raise StorageError(f"{self.name}: cannot open the lakehouse {self.path}: {cause}", cause,
+                                   unavailable=self._unreachable(exc)) from exc
+            return
+        self.path = Path(self.location)
         try:
             self.path.mkdir(parents=True, exist_ok=True)
         except OSError as exc:
             raise StorageError(f"{self.name}: cannot create the lakehouse folder {self.path}: {describe_cause(exc)}") from exc
         if not os.access(self.path, os.W_OK | os.X_OK):
             raise StorageError(f"{self.name}: the lakehouse folder {self.path} is not writable")
-        self._open_tables: dict[str, DeltaTable] = {}
+
+    def _cause(self, exc: BaseException) -> str:
+        if self.remote:
+            cause = object_store_cause(exc, self._options.get("AWS_ENDPOINT_URL"))  # type: ignore[union-attr]
+            if cause is not None:
+                return cause
+        return describe_cause(exc)
+
+    def _unreachable(self, exc: BaseException) -> bool:
+        return self.remote and _unreachable_store(self._cause(exc))
 
     @classmethod
-    def holds_data(cls, path: Path) -> bool:
-        return any(path.glob("*/_delta_log/*.json")) or any(path.glob("*/_delta_log/*.parquet"))
+    def holds_data(cls, config: ConnectionConfig) -> bool:
+        if not is_uri(config.path):
+            path = Path(config.path)  # type: ignore[arg-type]
+            return any(path.glob("*/_delta_log/*.json")) or any(path.glob("*/_delta_log/*.parquet"))
+        options = storage_options(config.endpoint_url)
+        try:
+            return bool(_listed_tables(config.path, options))  # type: ignore[arg-type]
+        except OSError as exc:
+            cause = object_store_cause(exc, options.get("AWS_ENDPOINT_URL")) or describe_cause(exc)
+            if cause.startswith("no such bucket"):
+                return False
+            raise StorageError(f"{config.name}: listing the lakehouse {config.path}: {cause}", cause,
+                               unavailable=_unreachable_store(cause)) from exc
+
+    @classmethod
+    def set_aside(cls, config: ConnectionConfig) -> Path | str:
+        if is_uri(config.path):
+            raise StorageError(f"{config.name}: the lakehouse {config.path} on object storage is not moved aside: "
+                               "restore it from a backup", "a lakehouse on object storage is not moved aside")
+        return super().set_aside(config)
 
     def log_versions(self) -> dict[str, int]:
         return self._guarded(f"{self.name}: table versions", self._log_versions)
 
     def _log_versions(self) -> dict[str, int]:
         versions = {}
-        for log in sorted(self.path.glob("*/_delta_log")):
-            table = self._table(log.parent.name)
+        if self.remote:
+            folders = _listed_tables(self.path, self._options)  # type: ignore[arg-type]
+        else:
+            folders = [log.parent.name for log in sorted(self.path.glob("*/_delta_log"))]  # type: ignore[union-attr]
+        for folder in folders:
+            table = self._table(folder)
             if table is not None:
-                versions[log.parent.name] = table.version()
+                versions[folder] = table.version()
         return versions
 
+    def _uri(self, folder: str) -> str:
+        return f"{self.path}/{folder}" if self.remote else str(Path(self.path) / folder)
+
     @staticmethod
-    def _read_all(table: DeltaTable, schema: pa.Schema, where: str | None = None) -> pa.Table:
-        """The table's rows (those that ``where`` keeps) in write order, read
-        by the table library's own query engine: Arrow's dataset scanner
-        leaves I/O threads behind that can abort the process at exit
-        ("terminate called without an active exception")."""
-        query = "SELECT * FROM t" + (f" WHERE {where}" if where else "") + " ORDER BY write_id"
+    def _read_all(table: DeltaTable, where: str = "") -> list[dict]:
+        """The table's rows (those ``where`` keeps, an SQL condition) in write
+        order, read by the library's own query engine. A scan through Arrow's
+        dataset reader starts threads of Arrow's pool, which can abort the
+        process at exit ("terminate called without an active exception")."""
+        query = f"SELECT * FROM t{' WHERE ' + where if where else ''} ORDER BY write_id"
         try:
-            rows = QueryBuilder().register("t", table).execute(query).read_all()
+            result = QueryBuilder().register("t", table).execute(query).read_all()
         except Exception as exc:
             if type(exc) is not Exception:
                 raise
-            raise DeltaError(str(exc)) from exc  # the query engine's errors carry no type of their own
-        return pa.table(rows).cast(schema)
+            raise DeltaError(str(exc)) from exc  # the query engine's errors (a data file gone) come as Exception
+        return pa.table(result).to_pylist()
 
     def _table(self, folder: str) -> DeltaTable | None:
         """The open table of a folder, brought up to date; None when there is none."""
@@ -90,21 +206,36 @@ class DeltaConnection(Connection):
         if table is not None:
             table.update_incremental()
             return table
-        path = str(self.path / folder)
-        if not DeltaTable.is_deltatable(path):
+        path = self._uri(folder)
+        if not DeltaTable.is_deltatable(path, storage_options=self._options):
             return None
-        table = self._open_tables[folder] = DeltaTable(path)
+        table = self._open_tables[folder] = DeltaTable(path, storage_options=self._options)
         return table
+
+    def _committed(self, what, *args):
+        """Run a commit, again (on the table as it now is) when another
+        writer's commit conflicts with it; a conflict that persists is reported."""
+        for attempt in range(1, COMMIT_ATTEMPTS + 1):
+            try:
+                return what(*args)
+            except CommitFailedError as exc:
+                if attempt == COMMIT_ATTEMPTS:
+                    raise CommitFailedError(f"the commit conflicted with other writers' {COMMIT_ATTEMPTS} times "
+                                            f"in a row ({describe_cause(exc)})") from exc
+                time.sleep(RETRY_PAUSE * attempt * random.uniform(1, 2))
 
     def _append(self, folder: str, schema: pa.Schema, items: list[dict]) -> None:
         data = pa.Table.from_pylist(items, schema=schema)
+        self._committed(self._append_once, folder, data)
+
+    def _append_once(self, folder: str, data: pa.Table) -> None:
         table = self._table(folder)
         if table is None:
-            path = str(self.path / folder)
-            write_deltalake(path, data, mode="append")
-            self._open_tables[folder] = DeltaTable(path)
+            path = self._uri(folder)
+            write_deltalake(path, data, mode="append", storage_options=self._options)
+            self._open_tables[folder] = DeltaTable(path, storage_options=self._options)
         else:
-            write_deltalake(table, data, mode="append")
+            write_deltalake(table, data, mode="append", storage_options=self._options)
 
     def _maintain(self, folders: list[str]) -> None:
         """Compact the small files and checkpoint the logs that have grown.
@@ -160,6 +291,8 @@ class DeltaConnection(Connection):
     def _check_space(self, size: int) -> None:
         """Refuse a commit that a nearly full disk may not take: the engine,
         cut short by a full disk, reports it with an internal panic."""
+        if self.remote:
+            return
         try:
             stats = os.statvfs(self.path)
         except OSError:
@@ -194,6 +327,9 @@ class DeltaConnection(Connection):
                 seen.add(key)
 
     def _remove(self, class_name: str, removals: list[Removal]) -> int:
+        return self._committed(self._remove_once, class_name, removals)
+
+    def _remove_once(self, class_name: str, removals: list[Removal]) -> int:
         table = self._table(class_name)
         if table is None:
             return 0
@@ -209,7 +345,7 @@ class DeltaConnection(Connection):
         versions: list[Record] = []
         if table is None:
             return rows, versions
-        for item in self._read_all(table, _CLASS_TABLE).to_pylist():
+        for item in self._read_all(table):
             metadata = json.loads(item["metadata"]) if item["metadata"] is not None else None
             record = Record(item["write_id"], item["written_at"], item["object_id"], item["object_version"],
                             json.loads(item["data"]), metadata)
@@ -220,13 +356,28 @@ class DeltaConnection(Connection):
         table = self._table(_METADATA_FOLDER)
         if table is None:
             return []
-        arrow = self._read_all(table, _METADATA_TABLE, f"class_name = {_literal(class_name)}")
+        items = self._read_all(table, f"class_name = {_literal(class_name)}")
         return [
             Record(item["write_id"], item["written_at"], item["object_id"], item["object_version"],
                    metadata=json.loads(item["document"]))
-            for item in arrow.to_pylist()
+            for item in items
         ]
 
-    def table_path(self, class_name: str) -> Path:
-        """Folder of the Delta table of a class (for time travel with ``deltalake``)."""
-        return self.path / class_name
+    def table_path(self, class_name: str) -> Path | str:
+        """Folder (or URI) of the Delta table of a class (for time travel with ``deltalake``,
+        given ``storage_options``)."""
+        return Path(self._uri(class_name)) if not self.remote else self._uri(class_name)
+
+    @property
+    def storage_options(self) -> dict[str, str] | None:
+        return dict(self._options) if self._options is not None else None
+
+
+def _listed_tables(uri: str, options: dict[str, str]) -> list[str]:
+    """The folders under an object-store prefix that hold a table's log."""
+    store = DeltaStorageHandler(uri, options)
+    folders = [info.path for info in store.get_file_info_selector(FileSelector("", allow_not_found=True))
+               if info.type == FileType.Directory]
+    return [folder for folder in sorted(folders)
+            if any(info.type == FileType.File and info.path.endswith((".json", ".parquet"))
+                   for info in store.get_file_info_selector(FileSelector(f"{folder}/_delta_log", allow_not_found=True)))]

@@ -17,7 +17,7 @@ from pathlib import Path
 from typing import Any
 
 from velkor_data.engines.base import (
-    NO_SPACE, Connection, Operation, Record, Removal, Step, StorageError, describe_cause)
+    NO_SPACE, Connection, Operation, Record, Removal, Step, StorageError, conditions_to_sql, describe_cause, quote)
 from velkor_utils.models.data_models.table_schema import TableSchema
 from velkor_utils.query.utils import Q
 
@@ -35,38 +35,9 @@ _SIDE_TABLES = (
 )
 
 
-def _quote(name: str) -> str:
-    return '"' + name.replace('"', '""') + '"'
-
-
 def _conditions_to_sql(conditions: Q | None, columns: set[str]) -> tuple[str, list[Any]]:
-    """A WHERE clause that keeps at least the rows ``conditions`` matches.
-
-    Lookups on a column or inside ``_metadata`` become SQL; any other lookup
-    is left to the check in Python that follows every query.
-    """
-    clauses: list[str] = []
-    params: list[Any] = []
-    for lookup in conditions.lookups if conditions is not None else ():
-        head, rest = lookup.path[0], lookup.path[1:]
-        if head == "_metadata" and rest and all(part.isidentifier() for part in rest):
-            target = "json_extract(_metadata, ?)"
-            params_before = ["$." + ".".join(rest)]
-        elif head in columns and not rest:
-            target, params_before = _quote(head), []
-        else:
-            continue
-        if lookup.operator == "isnull":
-            clauses.append(f"{target} IS {'' if lookup.value else 'NOT '}NULL")
-        elif lookup.value is None:
-            clauses.append(f"{target} IS NULL")
-        elif isinstance(lookup.value, (str, int, float)):
-            clauses.append(f"{target} = ?")
-            params_before.append(lookup.value)
-        else:
-            continue
-        params += params_before
-    return (" WHERE " + " AND ".join(clauses)) if clauses else "", params
+    return conditions_to_sql(conditions, columns, lambda path: ("json_extract(_metadata, ?)", ["$." + ".".join(path)]),
+                             lambda value: value, "?")
 
 
 class SQLiteConnection(Connection):
@@ -74,6 +45,7 @@ class SQLiteConnection(Connection):
     engine_errors = (sqlite3.Error, OSError)
 
     def _open(self) -> None:
+        self.path = Path(self.location)
         try:
             self.path.parent.mkdir(parents=True, exist_ok=True)
         except OSError as exc:
@@ -113,17 +85,17 @@ class SQLiteConnection(Connection):
         self._db.close()
 
     @classmethod
-    def holds_data(cls, path) -> bool:
+    def holds_data(cls, config) -> bool:
         try:
-            return path.stat().st_size > 0
+            return config.path.stat().st_size > 0
         except OSError:
             return False
 
     @classmethod
-    def set_aside(cls, path) -> Path:
-        target = super().set_aside(path)
+    def set_aside(cls, config) -> Path:
+        target = super().set_aside(config)
         for suffix in ("-wal", "-shm"):  # the database's own side files go with it
-            side = Path(f"{path}{suffix}")
+            side = Path(f"{config.path}{suffix}")
             if side.exists():
                 side.rename(f"{target}{suffix}")
         return target
@@ -160,7 +132,7 @@ class SQLiteConnection(Connection):
         self._db.execute("COMMIT")
 
     def _table_columns(self, class_name: str) -> list[str]:
-        return [row[1] for row in self._db.execute(f"PRAGMA table_info({_quote(class_name)})")]
+        return [row[1] for row in self._db.execute(f"PRAGMA table_info({quote(class_name)})")]
 
     def _ensure_table(self, db: sqlite3.Connection, schema: TableSchema, made: dict[str, Any]) -> None:
         """Make the class table match the registered schema (new columns are
@@ -169,9 +141,9 @@ class SQLiteConnection(Connection):
         name, structure = schema.class_name, schema.structure()
         if self._tables.get(name) == structure or made.get(name) == structure:
             return
-        table = _quote(name)
+        table = quote(name)
         columns = ", ".join(
-            f"{_quote(c.name)} {_SQL_TYPES[c.type]}{'' if c.nullable else ' NOT NULL'}" for c in schema.columns
+            f"{quote(c.name)} {_SQL_TYPES[c.type]}{'' if c.nullable else ' NOT NULL'}" for c in schema.columns
         )
         db.execute(
             f"CREATE TABLE IF NOT EXISTS {table} (_object_id TEXT NOT NULL, _object_version TEXT, "
@@ -180,18 +152,18 @@ class SQLiteConnection(Connection):
         existing = set(self._table_columns(name))
         for column in schema.columns:
             if column.name not in existing:
-                db.execute(f"ALTER TABLE {table} ADD COLUMN {_quote(column.name)} {_SQL_TYPES[column.type]}")
+                db.execute(f"ALTER TABLE {table} ADD COLUMN {quote(column.name)} {_SQL_TYPES[column.type]}")
                 if column.default is not None:
-                    db.execute(f"UPDATE {table} SET {_quote(column.name)} = ?", (column.default,))
-        db.execute(f"CREATE INDEX IF NOT EXISTS {_quote(name + '__object')} ON {table} (_object_id, _object_version)")
+                    db.execute(f"UPDATE {table} SET {quote(column.name)} = ?", (column.default,))
+        db.execute(f"CREATE INDEX IF NOT EXISTS {quote(name + '__object')} ON {table} (_object_id, _object_version)")
         for column in schema.indexed:
-            db.execute(f"CREATE INDEX IF NOT EXISTS {_quote(name + '__' + column)} ON {table} ({_quote(column)})")
+            db.execute(f"CREATE INDEX IF NOT EXISTS {quote(name + '__' + column)} ON {table} ({quote(column)})")
         for column in schema.unique_columns:
-            db.execute(f"CREATE UNIQUE INDEX IF NOT EXISTS {_quote(name + '__unique__' + column)} ON {table} ({_quote(column)})")
+            db.execute(f"CREATE UNIQUE INDEX IF NOT EXISTS {quote(name + '__unique__' + column)} ON {table} ({quote(column)})")
         for group in schema.unique_together:
             # None counts as a value: two rows that differ only by None in one column are the same key.
-            key = ", ".join(f"ifnull({_quote(column)}, '')" for column in group)
-            db.execute(f"CREATE UNIQUE INDEX IF NOT EXISTS {_quote(name + '__unique__' + '__'.join(group))} "
+            key = ", ".join(f"ifnull({quote(column)}, '')" for column in group)
+            db.execute(f"CREATE UNIQUE INDEX IF NOT EXISTS {quote(name + '__unique__' + '__'.join(group))} "
                        f"ON {table} ({key})")
         made[name] = structure
 
@@ -211,7 +183,7 @@ class SQLiteConnection(Connection):
                     record = operation.record
                     names = list(_ROW_FIELDS) + list(record.data)  # type: ignore[arg-type]
                     db.execute(
-                        f"INSERT INTO {_quote(operation.class_name)} ({', '.join(map(_quote, names))}) "
+                        f"INSERT INTO {quote(operation.class_name)} ({', '.join(map(quote, names))}) "
                         f"VALUES ({', '.join('?' * len(names))})",
                         [record.object_id, record.object_version, record.write_id, record.written_at,
                          json.dumps(record.metadata), *record.data.values()],  # type: ignore[union-attr]
@@ -236,7 +208,7 @@ class SQLiteConnection(Connection):
         removed = 0
         if self._table_columns(removal.class_name):
             removed += db.execute(
-                f"DELETE FROM {_quote(removal.class_name)} WHERE _object_id = ?"
+                f"DELETE FROM {quote(removal.class_name)} WHERE _object_id = ?"
                 + version_test.format("_object_version"), params).rowcount
         removed += db.execute(
             "DELETE FROM _velkor_versions WHERE class_name = ? AND object_id = ?"
@@ -249,7 +221,7 @@ class SQLiteConnection(Connection):
             columns = self._table_columns(class_name)
             if columns:
                 where, params = _conditions_to_sql(conditions, set(columns) - set(_ROW_FIELDS))
-                cursor = db.execute(f"SELECT * FROM {_quote(class_name)}{where} ORDER BY _write_id", params)
+                cursor = db.execute(f"SELECT * FROM {quote(class_name)}{where} ORDER BY _write_id", params)
                 names = [d[0] for d in cursor.description]
                 for values in cursor:
                     item = dict(zip(names, values))

@@ -23,6 +23,8 @@ DEFAULT_CONFIG: dict[str, Any] = {
 
 def _describe(error: dict[str, Any]) -> str:
     field = ".".join(str(part) for part in error["loc"]) or "(top level)"
+    if error["type"] == "value_error":  # a check of ours: the message says it all
+        return f"{field}: {error['msg'].removeprefix('Value error, ')}"
     message = error["msg"][:1].lower() + error["msg"][1:]
     if error["type"] != "missing":
         message += f" (got {error['input']!r})"

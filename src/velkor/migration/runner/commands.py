@@ -16,7 +16,7 @@ from velkor.migration.runner.file_schema import SCHEMA_PATH
 from velkor.migration.runner.files import (
     APP, MODULE_NAME, MigrationSource, contrib_modules, declared_dependencies, display_path, find, load_all)
 from velkor.migration.runner.diff import source_diff
-from velkor.migration.runner.lock import ProjectLock
+from velkor.migration.runner.lock import project_lock
 from velkor.migration.runner.outlook import outlook, pending_sources
 from velkor.migration.runner.output import Output
 from velkor.migration.runner.project import (
@@ -41,8 +41,8 @@ def plural(count: int, word: str, words: str | None = None) -> str:
     return f"{count} {word if count == 1 else words or word + 's'}"
 
 
-def locked(project: Project, purpose: str, wait: float, out: Output) -> ProjectLock:
-    lock = ProjectLock(project.root / LOCK_FILE, purpose)
+def locked(project: Project, purpose: str, wait: float, out: Output):
+    lock = project_lock(project.config, project.root, LOCK_FILE, purpose)
     lock.acquire(wait, on_wait=out.note)
     return lock
 

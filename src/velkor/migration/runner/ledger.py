@@ -171,9 +171,8 @@ class Ledger:
         return self.connections.get_connection(self.copy_name) if self.copy_name else None
 
     def describe(self, name: str) -> str:
-        config = self.connections.config(name)
         role = "ledger" if name == self.ledger_name else "repository"
-        return f"the {role} {name!r} ({config.path})"
+        return f"the {role} {name!r} ({self._location(name)})"
 
     # -- reading ---------------------------------------------------------
 
@@ -294,10 +293,13 @@ class Ledger:
     def _set_aside_unreadable_copy(self) -> Path | None:
         try:
             self.copy.query(address=MIGRATION, conditions=CURRENT)  # type: ignore[union-attr]
-        except StorageError:
-            if self.connections.holds_data(self.copy_name):  # type: ignore[arg-type]
+        except StorageError as unreadable:
+            if not_damage(unreadable) or not self.connections.holds_data(self.copy_name):  # type: ignore[arg-type]
+                raise
+            try:
                 return self.connections.set_aside(self.copy_name)  # type: ignore[arg-type]
-            raise
+            except StorageError as refused:  # a server's database stays where it is: say why it cannot be read
+                raise StorageError(f"{unreadable}; {refused.cause}", unreadable.cause) from None
         return None
 
     def _restore_from_copy(self) -> list[str]:
@@ -350,7 +352,8 @@ class Ledger:
         return None
 
     def _location(self, name: str | None) -> str:
-        return str(self.connections.config(name).path) if name else ""
+        """Where a store is: its path, or its URI or URL (which holds no password)."""
+        return self.connections.config(name).location if name else ""
 
     def _remembered(self, role: str, name: str | None) -> dict[str, Any] | None:
         """What the marker says the store held, if it speaks of this store."""
@@ -376,8 +379,8 @@ class Ledger:
         try:
             return self._ledger_losses(before)
         except StorageError as exc:
-            if exc.cause == NO_SPACE:
-                raise  # a full disk is no damage
+            if not_damage(exc):
+                raise
             return [f"{self.describe(self.ledger_name)} cannot be read ({exc.cause}): restore it from a backup"]
 
     def _ledger_losses(self, before: dict[str, Any]) -> list[str]:
@@ -397,8 +400,8 @@ class Ledger:
             if now < version:
                 return [f"{where}: the log of its table {table} ends at version {now}, but version {version} "
                         f"was written: {recover}"]
-        if logs_before and logs != logs_before:
-            return []  # written since: by a run cut short before it noted so, or by another host
+        if written_since(logs, logs_before):
+            return []  # by a run cut short before it noted so, or by another host
         records = self.records()
         expected = self._expected()
         if logs_before:
@@ -422,12 +425,30 @@ class Ledger:
         try:
             rows = self.copy.query(address=MIGRATION, conditions=CURRENT)  # type: ignore[union-attr]
         except StorageError as exc:
-            if exc.cause == NO_SPACE:
+            if not_damage(exc):
                 raise
             return [f"{where} cannot be read ({exc.cause}): {recover}"]
-        if not rows and self._expected().get("records") != 0:
+        if not rows and self._expected().get("records") != 0 and not self._ledger_is_empty():
+            # (emptied by a commit cut short, or by another host's rollback of everything: no damage)
             return [f"{where} holds no row, but it held {held} after the last run: {recover}"]
         return []
+
+    def _ledger_is_empty(self) -> bool:
+        """No row and no record agree: everything was rolled back, maybe on another host."""
+        try:
+            return not self.records()
+        except StorageError:
+            return False
+
+
+def not_damage(exc: StorageError) -> bool:
+    """A full disk, or a store that cannot be reached (a server that is down): no damage of the store."""
+    return exc.cause == NO_SPACE or getattr(exc, "unavailable", False)
+
+
+def written_since(logs: dict[str, int], before: dict[str, int]) -> bool:
+    """Whether a table's log went on since the marker's versions: another run committed."""
+    return bool(before) and any(version > before.get(table, -1) for table, version in logs.items())
 
 
 def record_of(row: dict[str, Any]) -> MigrationFile:

@@ -1,18 +1,91 @@
-"""The project lock: one run at a time changes what is applied."""
+"""The project lock: one run at a time changes what is applied.
+
+Two kinds, with the same bounded wait and the same messages:
+
+- ``ProjectLock``, a file in the project folder, for a repository on this
+  machine (the embedded default);
+- ``DatabaseLock``, a PostgreSQL advisory lock, when the repository is a
+  PostgreSQL database: every host that runs the project reaches the same
+  server, so the lock holds across hosts. Its key is made of what the server
+  calls the database and the schema the record lives in (see ``record_key``),
+  so that every host computes the same key, however it reaches the server.
+
+Either is released however the run ends: the kernel drops a file lock with
+the process, and the server drops an advisory lock with the session, which
+ends when the process does (or, for a host that vanished, when the server's
+TCP keepalive finds its connection dead).
+"""
 from __future__ import annotations
 
 import fcntl
+import hashlib
 import os
+import re
+import socket
 import time
 from collections.abc import Callable
 from pathlib import Path
+from typing import Any
 
 from velkor.migration.runner.errors import LockTimeout, MigrationError
 
 POLL_SECONDS = 0.05
+# How soon the server finds the session of a host that vanished, and so frees its lock.
+KEEPALIVE = {"keepalives": 1, "keepalives_idle": 10, "keepalives_interval": 5, "keepalives_count": 3}
+SERVER_KEEPALIVE = "-c tcp_keepalives_idle=10 -c tcp_keepalives_interval=5 -c tcp_keepalives_count=3"
+CONNECT_TIMEOUT = 10
+APPLICATION = "velkor-migrate"
 
 
-class ProjectLock:
+class _Lock:
+    """Waits up to a time-out for the lock, telling once that it waits."""
+
+    where: str  # the lock, as messages name it
+
+    def acquire(self, timeout: float, on_wait: Callable[[str], None] | None = None) -> None:
+        self._prepare()
+        deadline = time.monotonic() + max(timeout, 0.0)
+        told = False
+        while not self._try():
+            holder = self._holder()
+            if time.monotonic() >= deadline:
+                self._abandon()
+                raise LockTimeout(
+                    f"another run ({holder}) holds the lock {self.where}; gave up after {timeout:g} s "
+                    "(wait longer with --wait SECONDS)") from None
+            if on_wait and not told:
+                on_wait(f"waiting up to {timeout:g} s for another run ({holder}) to finish")
+                told = True
+            time.sleep(POLL_SECONDS)
+        self._taken()
+
+    def _prepare(self) -> None:
+        """Open what the lock is taken on."""
+
+    def _try(self) -> bool:
+        raise NotImplementedError
+
+    def _holder(self) -> str:
+        """Who holds the lock, in a few words."""
+        raise NotImplementedError
+
+    def _abandon(self) -> None:
+        """Close what ``_prepare`` opened, without the lock."""
+
+    def _taken(self) -> None:
+        """Note who holds the lock now."""
+
+    def release(self) -> None:
+        raise NotImplementedError
+
+    def __enter__(self) -> _Lock:
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        self.release()
+
+
+class ProjectLock(_Lock):
     """An exclusive ``flock`` on a file, held from ``acquire`` to ``release``.
 
     The kernel drops the lock when the process ends, however it ends, so a
@@ -22,43 +95,41 @@ class ProjectLock:
 
     def __init__(self, path: Path, purpose: str) -> None:
         self.path = path
+        self.where = str(path)
         self.purpose = purpose
         self._fd: int | None = None
+        self._candidate: int | None = None
 
-    def acquire(self, timeout: float, on_wait: Callable[[str], None] | None = None) -> None:
+    def _prepare(self) -> None:
         try:
             self.path.parent.mkdir(parents=True, exist_ok=True)
-            fd = os.open(self.path, os.O_RDWR | os.O_CREAT, 0o644)
+            self._candidate = os.open(self.path, os.O_RDWR | os.O_CREAT, 0o644)
         except OSError as exc:
             raise MigrationError(f"cannot create the lock file {self.path}: {exc.strerror or exc}") from None
-        deadline = time.monotonic() + max(timeout, 0.0)
-        told = False
-        while True:
-            try:
-                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                break
-            except BlockingIOError:
-                holder = self._holder(fd)
-                if time.monotonic() >= deadline:
-                    os.close(fd)
-                    raise LockTimeout(
-                        f"another run ({holder}) holds the lock {self.path}; gave up after {timeout:g} s "
-                        "(wait longer with --wait SECONDS)") from None
-                if on_wait and not told:
-                    on_wait(f"waiting up to {timeout:g} s for another run ({holder}) to finish")
-                    told = True
-                time.sleep(POLL_SECONDS)
+
+    def _try(self) -> bool:
+        try:
+            fcntl.flock(self._candidate, fcntl.LOCK_EX | fcntl.LOCK_NB)  # type: ignore[arg-type]
+        except BlockingIOError:
+            return False
+        return True
+
+    def _holder(self) -> str:
+        text = os.pread(self._candidate, 200, 0).decode(errors="replace").strip()  # type: ignore[arg-type]
+        return text or "unknown process"
+
+    def _abandon(self) -> None:
+        os.close(self._candidate)  # type: ignore[arg-type]
+        self._candidate = None
+
+    def _taken(self) -> None:
+        fd, self._candidate = self._candidate, None
         try:  # who holds the lock, for the message of a run that gives up waiting
-            os.ftruncate(fd, 0)
-            os.pwrite(fd, f"pid {os.getpid()}: {self.purpose}\n".encode(), 0)
+            os.ftruncate(fd, 0)  # type: ignore[arg-type]
+            os.pwrite(fd, f"pid {os.getpid()}: {self.purpose}\n".encode(), 0)  # type: ignore[arg-type]
         except OSError:
             pass  # a full disk: the lock holds all the same
         self._fd = fd
-
-    @staticmethod
-    def _holder(fd: int) -> str:
-        text = os.pread(fd, 200, 0).decode(errors="replace").strip()
-        return text or "unknown process"
 
     def release(self) -> None:
         if self._fd is not None:
@@ -70,8 +141,104 @@ class ProjectLock:
             os.close(self._fd)
             self._fd = None
 
-    def __enter__(self) -> ProjectLock:
-        return self
 
-    def __exit__(self, *exc_info) -> None:
-        self.release()
+def record_key(database: str, schema: str | None) -> int:
+    """The advisory lock key of the record kept in a database's schema: the
+    first 8 bytes of SHA-256 of "velkor-migrate", the database and the schema
+    (NUL between them), read as a signed 64-bit integer."""
+    text = f"{APPLICATION}\0{database}\0{schema or ''}".encode()
+    return int.from_bytes(hashlib.sha256(text).digest()[:8], "big", signed=True)
+
+
+class DatabaseLock(_Lock):
+    """A session-level PostgreSQL advisory lock on a connection of its own,
+    held from ``acquire`` to ``release``. The session's application name says
+    who holds it (pid, host, command), for the message of a run that gives up."""
+
+    def __init__(self, url: str, purpose: str) -> None:
+        self.url = url
+        self.purpose = purpose
+        self.where = f"of the record in {url}"
+        self.key: int | None = None
+        self._db: Any = None
+
+    def _prepare(self) -> None:
+        import psycopg  # only a project on PostgreSQL needs it
+        from psycopg.conninfo import conninfo_to_dict
+
+        settings = {"connect_timeout": CONNECT_TIMEOUT, **KEEPALIVE, **conninfo_to_dict(self.url)}
+        settings["options"] = f"{settings.get('options', '')} {SERVER_KEEPALIVE}".strip()
+        host = socket.gethostname()
+        settings["application_name"] = f"{APPLICATION}: pid {os.getpid()} on {host}: {self.purpose}"[:63]
+        try:
+            self._db = psycopg.connect(**settings, autocommit=True)
+            database, schema = self._db.execute("SELECT current_database(), current_schema()").fetchone()
+        except psycopg.Error as exc:
+            self._abandon()
+            raise MigrationError(f"cannot take the lock {self.where}: {server_error(exc)}") from None
+        self.key = record_key(database, schema)
+
+    def _query(self, statement: str, *params: Any) -> Any:
+        import psycopg
+
+        try:
+            return self._db.execute(statement, params).fetchone()
+        except psycopg.Error as exc:
+            self._abandon()
+            raise MigrationError(f"lost the connection of the lock {self.where}: {server_error(exc)}") from None
+
+    def _try(self) -> bool:
+        return bool(self._query("SELECT pg_try_advisory_lock(%s)", self.key)[0])
+
+    def _holder(self) -> str:
+        unsigned = self.key & 0xFFFF_FFFF_FFFF_FFFF  # type: ignore[operator]
+        found = self._query(
+            "SELECT a.application_name, a.pid FROM pg_locks l LEFT JOIN pg_stat_activity a ON a.pid = l.pid "
+            "WHERE l.locktype = 'advisory' AND l.granted AND l.database = "
+            "(SELECT oid FROM pg_database WHERE datname = current_database()) "
+            "AND l.classid = %s::bigint::oid AND l.objid = %s::bigint::oid AND l.objsubid = 1",
+            unsigned >> 32, unsigned & 0xFFFF_FFFF)
+        if found is None:
+            return "unknown process"
+        name, session = found
+        prefix = f"{APPLICATION}: "
+        if name and name.startswith(prefix):
+            return name[len(prefix):]
+        return f"PostgreSQL session {session}" if session else "unknown process"
+
+    def _abandon(self) -> None:
+        if self._db is not None:
+            self._db.close()
+            self._db = None
+
+    def release(self) -> None:
+        if self._db is not None:
+            try:
+                self._db.execute("SELECT pg_advisory_unlock(%s)", (self.key,))
+            except Exception:
+                pass  # the session ends below, and the lock with it
+            self._abandon()
+
+
+def server_error(exc: BaseException) -> str:
+    """A PostgreSQL driver error in one line."""
+    text = str(exc).strip()
+    lowered = text.lower()
+    if "connection refused" in lowered:
+        return "connection refused (is the PostgreSQL server running?)"
+    if "password authentication failed" in lowered or "no password supplied" in lowered:
+        return "authentication failed (the password comes from PGPASSWORD or ~/.pgpass)"
+    first = text.splitlines()[0] if text else type(exc).__name__
+    return re.sub(r'^(connection failed: )?(connection to server at "[^"]*"( \([^)]*\))?, port \d+ failed: )?'
+                  r"(FATAL|ERROR):\s+", "", first)
+
+
+def project_lock(config: Any, root: Path, lock_file: Path, purpose: str) -> _Lock:
+    """The lock of a project: in its PostgreSQL database when its repository
+    (or else its lakehouse) is one, else the file in the project folder."""
+    resources = config.resources_config
+    for name in (resources.repository.default, resources.lakehouse):
+        connection = config.connections.get(name) if name else None
+        if connection is not None and connection.engine == "postgresql":
+            return DatabaseLock(connection.url, purpose)
+    return ProjectLock(root / lock_file, purpose)
