@@ -40,6 +40,13 @@ def _conditions_to_sql(conditions: Q | None, columns: set[str]) -> tuple[str, li
                              lambda value: value, "?")
 
 
+def _has_content(path: Path) -> bool:
+    try:
+        return path.stat().st_size > 0
+    except OSError:
+        return False
+
+
 class SQLiteConnection(Connection):
     engine = "sqlite"
     engine_errors = (sqlite3.Error, OSError)
@@ -71,7 +78,7 @@ class SQLiteConnection(Connection):
         """On a full disk SQLite cannot make the files a WAL database is read
         with; nothing can be written there either, so the database is read
         as it stands, and every write fails as the disk is full."""
-        if not self.holds_data(self.path):
+        if not _has_content(self.path):
             return False
         try:
             self._db = sqlite3.connect(f"{self.path.resolve().as_uri()}?immutable=1", uri=True, isolation_level=None)
@@ -86,10 +93,7 @@ class SQLiteConnection(Connection):
 
     @classmethod
     def holds_data(cls, config) -> bool:
-        try:
-            return config.path.stat().st_size > 0
-        except OSError:
-            return False
+        return _has_content(config.path)
 
     @classmethod
     def set_aside(cls, config) -> Path:
