@@ -133,7 +133,7 @@ def measure(root: Path, config: str, label: str, count: int) -> dict[str, float]
     print(f"\nApplying {count} migrations of one schema each, {label}")
     parts = report(f"apply {count}", *run_apply(root), count)
     write_migration(migrations, count + 1)
-    report(f"apply 1 more (after compiling the {count} applied again)", *run_apply(root), 1)
+    report(f"apply 1 more, with {count} applied", *run_apply(root), 1)
     return parts
 
 
