@@ -10,10 +10,10 @@ import traceback
 from collections.abc import Iterator
 from contextlib import contextmanager
 
-from velkor.migration.runner.errors import MigrationError
+from velkor.migration.runner.errors import Interrupted, MigrationError
 from velkor.migration.runner.output import Output
 
-EXIT_INTERRUPTED = 130
+EXIT_INTERRUPTED = Interrupted.exit_code
 
 
 def _wait(text: str) -> float:

@@ -11,7 +11,7 @@ from velkor.migration.class_foundry import DefaultMigrationSchemas
 from velkor.migration.data_classes import MigrationFile
 from velkor.migration.utils import contrib_to_module_root_path
 from velkor.migration.runner.checksums import file_checksum
-from velkor.migration.runner.errors import MigrationError, cut
+from velkor.migration.runner.errors import Interrupted, MigrationError, cut
 from velkor.migration.runner.file_schema import SCHEMA_PATH
 from velkor.migration.runner.files import (
     APP, MODULE_NAME, MigrationSource, contrib_modules, declared_dependencies, display_path, find, load_all)
@@ -28,7 +28,6 @@ from velkor.migration.runner.review import Review, review
 
 LOCK_FILE = Path(".velkor") / "migrate.lock"
 PROGRESS_FROM = 10  # a run applying at least this many migrations shows a progress bar on a terminal
-EXIT_INTERRUPTED = 130
 
 
 def when(timestamp: float | None) -> str:
@@ -45,12 +44,6 @@ def locked(project: Project, purpose: str, wait: float, out: Output):
     lock = project_lock(project.config, project.root, LOCK_FILE, purpose)
     lock.acquire(wait, on_wait=out.note)
     return lock
-
-
-class Interrupted(MigrationError):
-    """Ctrl-C ended the run; the message says what is recorded."""
-
-    exit_code = EXIT_INTERRUPTED
 
 
 def prepare(project: Project, out: Output) -> list[MigrationFile]:

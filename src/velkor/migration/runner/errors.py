@@ -14,6 +14,12 @@ class LockTimeout(MigrationError):
     exit_code = 3
 
 
+class Interrupted(MigrationError):
+    """Ctrl-C ended the run; the message says what is recorded."""
+
+    exit_code = 130
+
+
 def cut(text: str, limit: int = 60) -> str:
     """``text``, or its start when it is longer than ``limit``: a message never echoes a whole file."""
     if len(text) <= limit:

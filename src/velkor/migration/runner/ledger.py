@@ -56,6 +56,10 @@ class ProjectVault(LedgerVault):
         schemas.register_table(table.model_copy(update={"unique_together": [KEY_COLUMNS]}))
 
 
+def record_key(record: MigrationFile) -> Key:
+    return record.module or None, record.path.name
+
+
 def row_key(row: dict[str, Any]) -> Key:
     return row["module_name"] or None, row["migration_name"]
 
@@ -191,7 +195,7 @@ class Ledger:
         kept: dict[Key, Version] = {}
         repeated: set[Version] = set()
         for record in self.records():
-            key, version = (record.module or None, record.path.name), version_of(record.stored_address)
+            key, version = record_key(record), version_of(record.stored_address)
             if key in kept:
                 repeated.add(version)
             else:

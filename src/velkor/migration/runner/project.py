@@ -22,7 +22,7 @@ from velkor_utils.config.manager import ConfigError, VelkorConfigManager
 
 from velkor.migration.runner.errors import MigrationError, cut
 from velkor.migration.runner.files import MigrationSource, discover, load_all, look_alikes
-from velkor.migration.runner.ledger import Ledger
+from velkor.migration.runner.ledger import Ledger, record_key
 from velkor.migration.runner.references import Batch, ClassGraph, Definition
 
 GENERATED_FILE = "classes"  # the file name the class foundry compiles its module text under
@@ -185,10 +185,6 @@ class Project:
         if load:
             load_all(self.sources, only=sources)
         return sources  # type: ignore[return-value]
-
-
-def record_key(record: MigrationFile) -> tuple[str | None, str]:
-    return record.module or None, record.path.name
 
 
 def record_label(record: MigrationFile) -> str:
