@@ -17,7 +17,10 @@
 //
 // The definition is a constant, made at compile time: a table whose length is
 // not the body's number of parameters, or longer than kMaxParams, does not
-// compile.
+// compile; nor does one with a parameter that is both exact-type and
+// default-None (None would fail its own type test), or one where a parameter
+// without a default follows one with a default (a Python function could not
+// be written so, and __defaults__ belongs to the last parameters).
 #pragma once
 
 #include <Python.h>
@@ -91,6 +94,41 @@ PyObject* trampoline(const Globals& g, PyObject* const* args) {
     return invoke<F>(g, args, std::make_index_sequence<Arity<decltype(F)>::value>{});
 }
 
+// The parameter table's own rules.  Each check runs while the definition is
+// evaluated as a constant; a table that breaks a rule reaches the call below
+// of that rule, which is not constexpr, so the definition does not compile
+// and the compiler's message names the rule.  (A parameter table is a
+// function argument, which static_assert cannot see in C++17.)  Should a
+// definition ever be made at run time instead, the same call stops the
+// process with the rule's text.
+[[noreturn]] inline void a_parameter_is_both_exact_type_and_default_none() {
+    Py_FatalError("native function definition: a parameter is both exact-type and default-None");
+}
+
+[[noreturn]] inline void a_parameter_without_a_default_follows_one_with_a_default() {
+    Py_FatalError(
+        "native function definition: a parameter without a default follows one with a default");
+}
+
+template <std::size_t N>
+constexpr void check_params(const Param (&params)[N]) {
+    bool defaulted = false;
+    for (std::size_t i = 0; i < N; ++i) {
+        // A parameter both exact-type and default-None.  defaults_to_none is
+        // tested first: under the sanitizers the address of a type object is
+        // not a constant, so there a table breaking this rule fails on the
+        // comparison itself ("... is not a constant expression") instead.
+        if (params[i].defaults_to_none && params[i].exact_type != nullptr) {
+            a_parameter_is_both_exact_type_and_default_none();
+        }
+        // A parameter without a default after one with a default.
+        if (defaulted && !params[i].defaults_to_none) {
+            a_parameter_without_a_default_follows_one_with_a_default();
+        }
+        defaulted = defaulted || params[i].defaults_to_none;
+    }
+}
+
 }  // namespace detail
 
 // The definition of a function whose body is F.  F takes the globals and one
@@ -100,6 +138,7 @@ constexpr FunctionDef function(const char* name, const Param (&params)[N], const
     static_assert(N == detail::Arity<decltype(F)>::value,
                   "the parameter table does not fit the body");
     static_assert(N <= kMaxParams, "more parameters than a native function may have");
+    detail::check_params(params);
     FunctionDef def{name, &detail::trampoline<F>, returns, N, {}};
     for (std::size_t i = 0; i < N; ++i) {
         def.params[i] = params[i];
