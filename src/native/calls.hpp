@@ -1,6 +1,6 @@
-// Small call helpers over vectorcall, so module code reads like the Python
-// it replaces.  Every helper returns a new reference in a Ref, empty with an
-// exception set on failure.
+// Small call helpers over vectorcall, and attribute lookups, so module code
+// reads like the Python it replaces.  Every helper returns a new reference in
+// a Ref, empty with an exception set on failure.
 //
 // Arguments are written as a braced list, `call_method(obj, name, {a, b})`;
 // its length is a template argument, so the call stack is sized, and a
@@ -67,5 +67,19 @@ Ref call_method_kw(PyObject* obj, PyObject* name, PyObject* const (&values)[N],
 
 // getattr(obj, name)
 inline Ref attr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+
+// obj.name1.name2...: one getattr per name, in order, each on the result of
+// the one before, as the interpreter evaluates the chain.  Nothing is kept
+// between calls, so each call looks the whole chain up anew; the first
+// failing lookup's exception stands and the rest are not made.
+template <std::size_t N>
+Ref attr_path(PyObject* obj, PyObject* const (&names)[N]) {
+    static_assert(N >= 1, "an attribute path names at least one attribute");
+    Ref value = attr(obj, names[0]);
+    for (std::size_t i = 1; i < N && value; ++i) {
+        value = attr(value.get(), names[i]);
+    }
+    return value;
+}
 
 }  // namespace velkor

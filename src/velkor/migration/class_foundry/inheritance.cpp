@@ -49,11 +49,7 @@ PyObject* resolve_class_inheritance(const Globals& g, PyObject* schema) {
     if (!core_types) {
         return nullptr;
     }
-    Ref object_member = attr(core_types.get(), OBJECT);
-    if (!object_member) {
-        return nullptr;
-    }
-    Ref object_value = attr(object_member.get(), field::value);
+    Ref object_value = attr_path(core_types.get(), {OBJECT, field::value});
     if (!object_value) {
         return nullptr;
     }

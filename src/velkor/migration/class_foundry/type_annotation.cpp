@@ -90,11 +90,7 @@ int equals_core_value(const Globals& g, PyObject* type_, PyObject* member_name) 
     if (!core_types) {
         return -1;
     }
-    Ref member = attr(core_types.get(), member_name);
-    if (!member) {
-        return -1;
-    }
-    Ref value = attr(member.get(), field::value);
+    Ref value = attr_path(core_types.get(), {member_name, field::value});
     if (!value) {
         return -1;
     }
@@ -131,19 +127,11 @@ Ref call_on_fields(PyObject* self, PyObject* method, PyObject* record, PyObject*
 
 // self.<method>(items.<side>.type, items.<side>.items), reading items.<side> twice.
 Ref call_on_side(PyObject* self, PyObject* method, PyObject* items, PyObject* side) {
-    Ref record = attr(items, side);
-    if (!record) {
-        return Ref();
-    }
-    Ref type_ = attr(record.get(), field::type);
+    Ref type_ = attr_path(items, {side, field::type});
     if (!type_) {
         return Ref();
     }
-    record = attr(items, side);
-    if (!record) {
-        return Ref();
-    }
-    Ref nested = attr(record.get(), field::items);
+    Ref nested = attr_path(items, {side, field::items});
     if (!nested) {
         return Ref();
     }

@@ -1,5 +1,11 @@
 // The configuration values the ledger reads, each read from the instance's
 // configuration anew at every use, and the connection of a given name.
+//
+// The evaluation order of the Python is copied on purpose: each helper looks
+// its whole chain up again, one attribute at a time, every time it is called,
+// so a method that reads a value twice reads it twice here too.  Tests replace
+// the configuration with recording fakes and count the reads; do not keep a
+// value from one use for the next.
 #pragma once
 
 #include "native/calls.hpp"
@@ -7,35 +13,14 @@
 
 namespace velkor::ledger {
 
-// self._velkor_config.resources_config
-inline Ref resources_of(PyObject* self) {
-    Ref config = attr(self, _velkor_config);
-    if (!config) {
-        return config;
-    }
-    return attr(config.get(), resources_config);
-}
-
 // self._velkor_config.resources_config.repository.default
 inline Ref repository_default(PyObject* self) {
-    Ref resources = resources_of(self);
-    if (!resources) {
-        return resources;
-    }
-    Ref repository_config = attr(resources.get(), repository);
-    if (!repository_config) {
-        return repository_config;
-    }
-    return attr(repository_config.get(), default_);
+    return attr_path(self, {_velkor_config, resources_config, repository, default_});
 }
 
 // self._velkor_config.resources_config.lakehouse
 inline Ref lakehouse_name(PyObject* self) {
-    Ref resources = resources_of(self);
-    if (!resources) {
-        return resources;
-    }
-    return attr(resources.get(), lakehouse);
+    return attr_path(self, {_velkor_config, resources_config, lakehouse});
 }
 
 // self._connections_manager.get_connection(connection_name)

@@ -38,11 +38,7 @@ PyObject* init(const Globals& g, PyObject* self) {
     if (!connections_manager_class) {
         return nullptr;
     }
-    Ref stored_config = attr(self, _velkor_config);
-    if (!stored_config) {
-        return nullptr;
-    }
-    Ref configured = attr(stored_config.get(), connections);
+    Ref configured = attr_path(self, {_velkor_config, connections});
     if (!configured) {
         return nullptr;
     }
@@ -108,11 +104,7 @@ PyObject* init_migration_table(const Globals& g, PyObject* self) {
         return nullptr;
     }
 
-    Ref class_address = attr(self, migration_address);
-    if (!class_address) {
-        return nullptr;
-    }
-    Ref copy_address = attr(class_address.get(), model_copy);
+    Ref copy_address = attr_path(self, {migration_address, model_copy});
     if (!copy_address) {
         return nullptr;
     }

@@ -14,11 +14,7 @@ namespace {
 // _historical_address = migration.stored_address.model_copy(
 //     update={"object_version": get_identifier()})
 Ref new_version_of(const Globals& g, PyObject* migration) {
-    Ref stored = attr(migration, stored_address);
-    if (!stored) {
-        return Ref();
-    }
-    Ref copy_address = attr(stored.get(), model_copy);
+    Ref copy_address = attr_path(migration, {stored_address, model_copy});
     if (!copy_address) {
         return Ref();
     }
@@ -69,11 +65,7 @@ PyObject* delete_migration(const Globals& g, PyObject* self, PyObject* migration
     if (!historical_address) {
         return nullptr;
     }
-    Ref stored_again = attr(migration, stored_address);
-    if (!stored_again) {
-        return nullptr;
-    }
-    Ref stored_object_id = attr(stored_again.get(), object_id);
+    Ref stored_object_id = attr_path(migration, {stored_address, object_id});
     if (!stored_object_id) {
         return nullptr;
     }

@@ -135,11 +135,7 @@ Ref latest_class_reference(const Globals& g, PyObject* cls) {
     if (!reference_data_class) {
         return Ref();
     }
-    Ref class_address = attr(cls, migration_address);
-    if (!class_address) {
-        return Ref();
-    }
-    Ref copy_address = attr(class_address.get(), model_copy);
+    Ref copy_address = attr_path(cls, {migration_address, model_copy});
     if (!copy_address) {
         return Ref();
     }
@@ -184,11 +180,7 @@ Ref latest_class_reference(const Globals& g, PyObject* cls) {
 //     return _address, json.loads(_metadata.model_dump_json())
 PyObject* build_migration_metadata(const Globals& g, PyObject* cls, PyObject* migration,
                                    PyObject* object_id_given) {
-    Ref class_address = attr(cls, migration_address);
-    if (!class_address) {
-        return nullptr;
-    }
-    Ref copy_address = attr(class_address.get(), model_copy);
+    Ref copy_address = attr_path(cls, {migration_address, model_copy});
     if (!copy_address) {
         return nullptr;
     }
@@ -247,11 +239,8 @@ PyObject* build_migration_metadata(const Globals& g, PyObject* cls, PyObject* mi
     if (!class_schema_type) {
         return nullptr;
     }
-    Ref transaction = attr(transaction_manager.get(), transaction_object);
-    if (!transaction) {
-        return nullptr;
-    }
-    Ref transaction_address = attr(transaction.get(), address);
+    Ref transaction_address =
+        attr_path(transaction_manager.get(), {transaction_object, address});
     if (!transaction_address) {
         return nullptr;
     }

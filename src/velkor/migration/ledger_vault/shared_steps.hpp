@@ -36,11 +36,7 @@ inline Ref json_form(const Globals& g, PyObject* model) {
 // target[key] = getattr(getattr(record, field), inner)
 inline int set_item_from(PyObject* target, PyObject* key, PyObject* record, PyObject* field,
                          PyObject* inner) {
-    Ref whole = attr(record, field);
-    if (!whole) {
-        return -1;
-    }
-    Ref value = attr(whole.get(), inner);
+    Ref value = attr_path(record, {field, inner});
     if (!value) {
         return -1;
     }
