@@ -4,6 +4,18 @@
 //     first, second = value      unpack(value, out, 2)
 //     callable(**mapping)        call_unpacking(callable, mapping)
 //     {**mapping}                copy_mapping(mapping)
+//
+// Why this and velkor/migration/_native/arguments.cpp are two: both take
+// values apart, but not the same values.  This is for statements inside a
+// body: it works on any Python object through the iteration and mapping
+// protocols, may run Python code, and fails with the messages of those
+// statements ("not enough values to unpack ...", "argument after ** must be
+// a mapping").  arguments.cpp binds a call's arguments to a native
+// function's parameters before any body runs, once per call in the function
+// type's vectorcall: it works on the vectorcall's argument array and keyword
+// names against a parameter table, runs no Python code, and fails with the
+// messages of a bad call ("f() takes exactly 2 positional arguments (3
+// given)").  They share no step, so they stay apart.
 #pragma once
 
 #include <Python.h>

@@ -1,3 +1,5 @@
+// Binding a call's arguments to a native function's parameters (why this is
+// apart from native/unpack.hpp: arguments.hpp).
 #include "velkor/migration/_native/arguments.hpp"
 
 #include "native/compat.hpp"

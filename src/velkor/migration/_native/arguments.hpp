@@ -1,5 +1,13 @@
 // Binding of call arguments to a parameter table, with the messages our
 // callers rely on.
+//
+// This is not native/unpack.hpp, and the two are not one on purpose: this
+// binds the arguments of a call to a native function's parameters, the
+// interpreter's job on entering a Python function, once per call in the
+// function type's vectorcall, on the raw vectorcall arguments and without
+// running Python code.  native/unpack.hpp is for the unpacking statements
+// inside a body (`a, b = value`, `f(**mapping)`), on arbitrary Python objects
+// and with those statements' messages.
 #pragma once
 
 #include <Python.h>

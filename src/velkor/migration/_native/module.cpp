@@ -1,6 +1,15 @@
 // The module velkor.migration._native: the native function type that every
 // native module of the package makes its functions of, and the capsule
 // `_api` through which they take it (native/api.hpp).
+//
+// Evaluation order is the interpreter's, on purpose, in every module built
+// on this type: a native body reads a value twice where the Python it
+// replaces does (a module global through Globals, an attribute, an item),
+// anew at each use, because tests replace module globals with recording
+// fakes and check every read.  The type does its part: a function's globals
+// are the module's dict itself, not a copy, and binding follows a Python
+// function's order (positional arguments, then keywords and defaults, then
+// the exact-type tests in parameter order).  Keep it so; do not cache.
 #include "native/module.hpp"
 #include "native/ref.hpp"
 #include "velkor/migration/_native/state.hpp"

@@ -1,4 +1,8 @@
 // Registering, compiling and unregistering buffered schemas.
+//
+// Read twice on purpose, as the interpreter does (see module.cpp):
+// self._buffered_classes for the test and again to clear it, self._classes
+// for the test and again to delete from it.
 #include <utility>
 #include <vector>
 

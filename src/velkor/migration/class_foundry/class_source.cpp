@@ -1,4 +1,7 @@
 // The source text of one model class.
+//
+// Read more than once on purpose, as the interpreter does (see module.cpp):
+// schema.required is looked up anew for every property.
 #include "native/calls.hpp"
 #include "native/text.hpp"
 #include "velkor/migration/class_foundry/methods.hpp"
@@ -11,7 +14,9 @@ namespace {
 // imports, custom_code = pair
 // A tuple or list is taken by its size, anything else is iterated to its end.
 // ValueError "too many values to unpack (expected 2)" or "need more than N
-// value(s) to unpack".
+// value(s) to unpack".  Not native/unpack.hpp's unpack(): the messages for
+// too few values and for a value that is not iterable differ from it, and
+// callers rely on these, so this unpacking keeps its own.
 int unpack_pair(PyObject* pair, Ref* out) {
     auto need_more = [](Py_ssize_t got) {
         PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got,

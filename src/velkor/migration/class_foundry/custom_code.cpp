@@ -1,4 +1,7 @@
 // A schema's custom code, split into imports and class body.
+//
+// Read more than once on purpose, as the interpreter does (see module.cpp):
+// the module global astor is looked up anew for every node.
 #include "native/calls.hpp"
 #include "native/text.hpp"
 #include "velkor/migration/class_foundry/methods.hpp"

@@ -1,4 +1,7 @@
 // The base class of a generated model class.
+//
+// Read twice on purpose, as the interpreter does (see module.cpp):
+// schema.type is looked up again for the return value.
 #include "native/calls.hpp"
 #include "velkor/migration/class_foundry/methods.hpp"
 #include "velkor/migration/class_foundry/names.hpp"

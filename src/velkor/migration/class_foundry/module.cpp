@@ -1,4 +1,15 @@
 // The module velkor.migration.class_foundry: its imports and its two classes.
+//
+// Evaluation order is the interpreter's, on purpose.  Each body does what
+// the Python in the comment above it does, step for step: where that Python
+// reads a value twice (a module global, an attribute, an item), the body
+// reads it twice too, anew at each use, never keeping the first result.
+// Tests replace module globals and attributes with recording fakes and check
+// every read, so folding two reads into one is a change of behaviour, not an
+// optimisation.
+//
+// Here, each template path below reads BASE_DIR afresh, as each line of the
+// class body would.
 #include "native/calls.hpp"
 #include "native/module.hpp"
 #include "velkor/migration/class_foundry/methods.hpp"

@@ -1,4 +1,8 @@
 // Type annotations, type names and references of a type description.
+//
+// Read twice on purpose, as the interpreter does (see module.cpp):
+// items.key and items.value are looked up anew for .type and for .items,
+// and CoreTypes at each comparison.
 #include "native/calls.hpp"
 #include "native/text.hpp"
 #include "velkor/migration/class_foundry/methods.hpp"

@@ -1,4 +1,9 @@
 // Validator blocks for dictionary properties and properties with options.
+//
+// Read twice on purpose, as the interpreter does (see module.cpp):
+// schema.properties for the test and again for the loop, a property's
+// options for the test and again for their values, and CoreTypes and the
+// templates for every property.
 #include "native/calls.hpp"
 #include "native/text.hpp"
 #include "velkor/migration/class_foundry/methods.hpp"

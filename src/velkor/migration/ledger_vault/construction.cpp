@@ -1,4 +1,8 @@
 // Building a ledger: configuration, connections and the Migration table.
+//
+// Read twice on purpose, as the interpreter does (see module.cpp):
+// self._config_manager and self._velkor_config are read back from the
+// instance right after they are set, not taken from the local value.
 #include "native/calls.hpp"
 #include "velkor/migration/ledger_vault/address_copy.hpp"
 #include "velkor/migration/ledger_vault/configuration.hpp"

@@ -1,4 +1,8 @@
 // Withdrawing a migration.
+//
+// Read twice on purpose, as the interpreter does (see module.cpp):
+// migration.stored_address is looked up anew at each of its five uses, and
+// the repository's name from the configuration at both of its.
 #include "native/calls.hpp"
 #include "native/unpack.hpp"
 #include "velkor/migration/ledger_vault/address_copy.hpp"

@@ -1,4 +1,9 @@
 // Listing the applied migrations.
+//
+// Read twice on purpose, as the interpreter does (see module.cpp):
+// row["module_name"] is looked up anew at each use, settings and the module
+// globals for every row, and the configuration chain afresh for the
+// repository's name after the lakehouse's.
 #include "native/calls.hpp"
 #include "native/unpack.hpp"
 #include "velkor/migration/ledger_vault/configuration.hpp"

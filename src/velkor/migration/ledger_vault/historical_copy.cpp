@@ -1,4 +1,8 @@
 // The history of a migration row in the lakehouse.
+//
+// Read twice on purpose, as the interpreter does (see module.cpp): the
+// lakehouse's name from the configuration, once for the test and once for
+// the connection.
 #include "native/calls.hpp"
 #include "velkor/migration/ledger_vault/configuration.hpp"
 #include "velkor/migration/ledger_vault/methods.hpp"

@@ -1,4 +1,14 @@
 // The module velkor.migration.ledger_vault: its imports and its two classes.
+//
+// Evaluation order is the interpreter's, on purpose.  Each body does what
+// the Python in the comment above it does, step for step: where that Python
+// reads a value twice (a module global, an attribute, an item), the body
+// reads it twice too, anew at each use, never keeping the first result.
+// Tests replace module globals and attributes with recording fakes and check
+// every read, so folding two reads into one is a change of behaviour, not an
+// optimisation.
+//
+// The configuration chains read again at each use are in configuration.hpp.
 #include "native/calls.hpp"
 #include "native/module.hpp"
 #include "velkor/migration/ledger_vault/methods.hpp"

@@ -1,4 +1,9 @@
 // Saving an applied migration, and the row and metadata builders.
+//
+// Read twice on purpose, as the interpreter does (see module.cpp): the
+// repository's name from the configuration at both of its uses in
+// save_migration, and cls.migration_address at both of its in
+// _build_migration_metadata.
 #include "native/calls.hpp"
 #include "native/unpack.hpp"
 #include "velkor/migration/ledger_vault/address_copy.hpp"
