@@ -1,6 +1,7 @@
 """Temporary copies of the example shop, and the runner's command line run in
 this process with its output captured."""
 import io
+import json
 import shutil
 import subprocess
 import sys
@@ -12,7 +13,8 @@ import pytest
 from velkor.configs.main import settings
 from velkor.migration.runner.cli import run
 from velkor.migration.runner.output import Output
-from velkor.migration.runner.project import Project, record_label
+from velkor.migration.runner.key import label_of
+from velkor.migration.runner.project import Project
 from velkor_data.table_schemas.manager import TableSchemasManager
 from velkor_utils.classes.version_manager import ClassVersionManager
 
@@ -60,7 +62,6 @@ def migrate_process(project, *args, **popen):
 
 def write_migration(project, name, schemas, module=None, **fields):
     """A migration file of the app (or of a contrib module); schemas: class name -> schema."""
-    import json
     folder = project / ("app" if module is None else f"contrib/{module}") / "migrations"
     folder.mkdir(parents=True, exist_ok=True)
     document = {**fields, "schemas": [{"class_name": c, "schema": s} for c, s in schemas.items()]}
@@ -70,7 +71,7 @@ def write_migration(project, name, schemas, module=None, **fields):
 
 def applied(project):
     """Labels of the migrations recorded as applied, in the order they were applied."""
-    return [record_label(r) for r in Project(project).applied_records()]
+    return [label_of(r) for r in Project(project).applied_records()]
 
 
 @pytest.fixture

@@ -22,8 +22,9 @@ from pathlib import Path
 
 from velkor_data.engines.base import Connection
 
-from velkor.migration.runner.ledger import CURRENT, MIGRATION, row_key
-from velkor.migration.runner.marker import Marker
+from velkor.migration.runner.key import MigrationKey
+from velkor.migration.runner.record.marker import Marker
+from velkor.migration.runner.record.tables import CURRENT, MIGRATION
 from velkor.migration.runner.project import Project
 
 EXIT_STATUS = 99
@@ -69,13 +70,13 @@ def stored_keys(root: Path) -> list:
     stores agree and that no migration is recorded twice."""
     project = Project(root)
     with project.active():
-        ledger = project.ledger
+        ledger = project.recorder.ledger
         rows = ledger.store.query(address=MIGRATION, conditions=CURRENT)
-        keys = [row_key(row) for row in rows]
+        keys = [MigrationKey.of_row(row) for row in rows]
         assert len(keys) == len(set(keys)), f"a migration is recorded twice: {keys}"
         if ledger.copy is not None:
             copy = ledger.copy.query(address=MIGRATION, conditions=CURRENT)
-            assert sorted(map(str, (row_key(row) for row in copy))) == sorted(map(str, keys)), \
+            assert sorted(map(str, (MigrationKey.of_row(row) for row in copy))) == sorted(map(str, keys)), \
                 "the repository differs from the ledger"
             assert {row["_metadata"]["address"]["object_id"] for row in copy} == {
                 row["_metadata"]["address"]["object_id"] for row in rows}
@@ -87,13 +88,13 @@ def events(root: Path) -> Counter:
     """How often each migration was saved ("saved", key) and withdrawn ("deleted", key) in the ledger's history."""
     project = Project(root)
     with project.active():
-        ledger = project.ledger
+        ledger = project.recorder.ledger
         counted: Counter = Counter()
         for entry in ledger.store.history("Migration"):
             data, metadata = entry["data"], entry["metadata"]
             if data is None or metadata is None:
                 continue  # the data of a version removed from the table, or a version never described
-            counted["deleted" if entry["is_deleted"] else "saved", row_key(data)] += 1
+            counted["deleted" if entry["is_deleted"] else "saved", MigrationKey.of_row(data)] += 1
         ledger.connections.close()
     return counted
 

@@ -8,7 +8,7 @@ from dataclasses import dataclass, field
 import jsonschema
 import pytest
 
-from velkor.migration.runner.file_schema import SCHEMA_PATH
+from velkor.migration.runner.source.file_schema import SCHEMA_PATH
 from .conftest import ALL, EXAMPLE, applied, migrate
 
 BAD = "app/migrations/0006_bad.json"
@@ -289,10 +289,10 @@ def test_the_json_schema_refuses_what_the_file_alone_shows(tmp_path, case):
 
 def test_the_shipped_json_schema_is_the_one_the_runner_builds():
     """Exactly, on the interpreter it is built on; elsewhere the runner reserves at least its names."""
-    from velkor.migration.runner.file_schema import BUILT_ON, build, text
+    from velkor.migration.runner.source.file_schema import BUILT_ON, build, text
     if sys.version_info[:2] == BUILT_ON:
         assert SCHEMA_PATH.read_text() == text(), (
-            "regenerate it: python -m velkor.migration.runner.file_schema > src/velkor/migration/runner/schema.json")
+            "regenerate it: python -m velkor.migration.runner.source.file_schema > src/velkor/migration/runner/source/schema.json")
         return
     def split(node, refused):
         """The document without its lists of refused names, which go to ``refused`` by place."""

@@ -3,7 +3,7 @@ import pytest
 
 from velkor_models.schemas.data_models.schema import ObjectSchema
 
-from velkor.migration.runner.changes import class_changes, field_changes, type_text
+from velkor.migration.runner.classes.field_changes import class_changes, field_changes, type_text
 
 STRING = {"type": "string"}
 

@@ -7,7 +7,9 @@ import pytest
 from velkor.configs.main import settings
 from velkor.migration.class_foundry import DefaultMigrationSchemas
 from velkor.migration.runner.errors import MigrationError
-from velkor.migration.runner.files import MigrationDocument, discover, find, load_document
+from velkor.migration.runner.source.discovery import discover, find
+from velkor.migration.runner.source.document import MigrationDocument
+from velkor.migration.runner.source.loading import load_document
 from velkor.migration.runner.project import Project
 from .conftest import SQLITE_ONLY, write_migration
 
@@ -113,7 +115,7 @@ def test_a_failed_compile_names_the_class(tmp_path, schemas, culprit, reason):
         entry.object_schema.properties = entry.object_schema.properties or {}
     registry = DefaultMigrationSchemas()
     with pytest.raises(MigrationError) as caught:
-        project.compile(registry, project.sources[1])
+        project.compiler.compile(registry, project.sources[1])
     assert str(caught.value).startswith((f"app/migrations/0001_x.json: class {culprit} does not compile: ",
                                          f"app/migrations/0001_x.json: custom code of class {culprit} "))
     assert reason in str(caught.value)

@@ -6,7 +6,7 @@ from pathlib import Path
 
 import pytest
 
-from velkor.migration.runner import graph as graph_module
+from velkor.migration.runner.classes import diagram as graph_module
 from .conftest import FakeTerminal, migrate, write_migration
 
 README = Path(__file__).resolve().parents[2] / "README.md"

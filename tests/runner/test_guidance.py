@@ -6,8 +6,8 @@ import sys
 
 import pytest
 
-from velkor.migration.runner.file_schema import SCHEMA_PATH
-from velkor.migration.runner.files import load_document
+from velkor.migration.runner.source.file_schema import SCHEMA_PATH
+from velkor.migration.runner.source.loading import load_document
 from .conftest import ALL, applied, migrate
 
 

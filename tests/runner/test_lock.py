@@ -11,8 +11,7 @@ import threading
 
 import pytest
 
-from velkor.migration.runner.commands import LOCK_FILE
-from velkor.migration.runner.lock import project_lock
+from velkor.migration.runner.lock import LOCK_FILE, project_lock
 from velkor.migration.runner.project import Project
 from .conftest import ALL, applied, host_copy, migrate, migrate_process
 
@@ -27,8 +26,7 @@ default = "repository"
 HOLDER = """
 import sys, time
 from pathlib import Path
-from velkor.migration.runner.commands import LOCK_FILE
-from velkor.migration.runner.lock import project_lock
+from velkor.migration.runner.lock import LOCK_FILE, project_lock
 from velkor.migration.runner.project import Project
 root = Path(sys.argv[1])
 lock = project_lock(Project(root).config, root, LOCK_FILE, "a run that is killed")

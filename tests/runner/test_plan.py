@@ -2,8 +2,7 @@
 told before they run, with nothing recorded."""
 import pytest
 
-from velkor.migration.runner.commands import LOCK_FILE
-from velkor.migration.runner.lock import ProjectLock
+from velkor.migration.runner.lock import LOCK_FILE, ProjectLock
 from .conftest import ALL, applied, migrate, write_migration
 
 STRING = {"type": "string"}

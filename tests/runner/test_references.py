@@ -5,6 +5,8 @@ load_classes() all see the same classes."""
 import pytest
 
 from velkor.migration.runner import load_classes
+from velkor.migration.runner.classes.compiler import Compiler
+from velkor.migration.runner.classes.reference_graph import ClassGraph
 from velkor.migration.runner.project import Project
 from .conftest import ALL, applied, migrate, write_migration
 
@@ -17,14 +19,14 @@ ORDER = dict(placed_at="2025-03-01T10:30:00", lines=[])
 def compiled(monkeypatch):
     """The class names of every batch compiled, over all projects of the test."""
     batches = []
-    original = Project.compile
+    original = Compiler.compile
 
     def recording(self, registry, source, definitions=None):
         names = original(self, registry, source, definitions)
         batches.append(names)
         return names
 
-    monkeypatch.setattr(Project, "compile", recording)
+    monkeypatch.setattr(Compiler, "compile", recording)
     return batches
 
 
@@ -89,7 +91,7 @@ def test_every_command_sees_the_same_classes(shop):
     source = migrate(shop, "show", "Order").out
     registry = load_classes(shop)
     project = Project(shop)
-    definition = project.graph(project.applied_sources(project.applied_records())).latest["Order"]
+    definition = ClassGraph.checked(project.applied_sources(project.applied_records())).latest["Order"]
     assert registry._build_class_source(*definition.registration())[1].rstrip() in source
     assert "applied, compiled again by app:0004_customer_loyalty" in source
 

@@ -280,7 +280,7 @@ def test_a_migration_recorded_twice_before_keys_were_kept_is_withdrawn_once(embe
     assert migrate(embedded_shop, "apply").code == 0
     project = Project(embedded_shop)
     with project.active(), pytest.raises(StorageError, match="UNIQUE"):
-        project.ledger.save(MigrationFile(number=1, path=Path("0001_customers.json"), type=ModuleTypes.APP,
+        project.recorder.ledger.save(MigrationFile(number=1, path=Path("0001_customers.json"), type=ModuleTypes.APP,
                                           applied_at=time.time()))
     assert applied(embedded_shop).count("app:0001_customers") == 2
     assert "the ledger records more than once: app:0001_customers" in migrate(embedded_shop, "check").err

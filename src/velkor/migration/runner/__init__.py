@@ -18,9 +18,10 @@ Migration file
     Unknown fields are refused, also inside a schema and its properties.
     Every type name is a core type or a model class; names that the generated
     module uses, defaults and options that do not fit their type and template
-    placeholders in any text are refused (``validation``, ``names``). Errors
-    name the file and the JSON line and column, or the field path. The whole
-    format: docs/migration-files.md; its JSON Schema: ``schema.json``.
+    placeholders in any text are refused (``source.validation``,
+    ``source.reserved_names``). Errors name the file and the JSON line and
+    column, or the field path. The whole format: docs/migration-files.md; its
+    JSON Schema: ``source/schema.json``.
 
 Order
     Contrib modules by name, then the app; each module's migrations by number.
@@ -34,7 +35,7 @@ The record (docs/record.md)
     a run changes anything it brings the copy in line with the ledger and
     stops at a store that a marker (``.velkor/ledger-state.json``) shows to
     be lost or cut back. Each applied file's checksum is kept beside the
-    ledger (``checksums``, ``review``).
+    ledger (``record.checksums``, ``record.drift``).
 
 apply [--to MIGRATION] [--out-of-order] [--accept-changed MIGRATION]
     Under the project lock (``.velkor/migrate.lock``, an ``flock`` held for the
@@ -48,7 +49,7 @@ apply [--to MIGRATION] [--out-of-order] [--accept-changed MIGRATION]
     registers its batch, compiles it and records the migration (``applied_at``
     = now). A migration's batch is its own schemas and every class compiled
     before that references a class it changes, directly or through others
-    (``references``). All records of a run belong to one transaction,
+    (``classes.reference_graph``). All records of a run belong to one transaction,
     committed at its end. A migration that does not compile is not recorded
     and the run stops there; those before it are recorded. Ctrl-C before the
     commit records nothing. The error names the file and the class: the
@@ -79,18 +80,18 @@ status, history, show CLASS [--diff], check
 plan [--to M] (and apply --dry-run)
     What apply would do, recording nothing and taking no lock: for each
     pending migration in order, the classes it adds or changes, each changed
-    class's fields against the definition before (``changes``), and the
+    class's fields against the definition before (``classes.field_changes``), and the
     classes compiled again because they reference it; the pending batches
     are compiled in a registry of their own, so plan says where apply would
-    stop (``plan``).
+    stop (``commands.plan``).
 
 graph [--format mermaid|dot|svg|png] [--output FILE]
     The model classes and their references as a picture, pending ones
-    marked; SVG and PNG through Graphviz's ``dot`` (``graph``).
+    marked; SVG and PNG through Graphviz's ``dot`` (``classes.diagram``).
 
 --format json (status, history, plan, check)
     One JSON document on stdout, also for an error, with the text output's
-    exit status: docs/json-output.md (``formats``).
+    exit status: docs/json-output.md (``commands.json_documents``).
 
 new NAME [--module M], schema
     The next numbered migration file of the app or of a contrib module, valid
@@ -106,6 +107,22 @@ Output
 
 From Python: ``load_classes(root)`` gives a registry holding the classes of
 the applied migrations; ``Project``, ``commands`` and ``cli.run`` do the rest.
+
+Layout, each layer calling only the ones below it:
+
+    cli            the command line: parse, call a command, say how it failed
+    commands/      one module per command: options in, lines or a JSON document out
+    executor       what a run of apply, plan or rollback will do, and doing it
+                   (it reports through ``Events``, never prints)
+    project        a project folder: configuration, files, record, compiler
+    classes/       compiling, the reference graph, field changes, diagrams
+    record/        the stores: the only package that uses the framework's
+                   storage layer, and where its errors become ours
+    source/        finding, reading and validating migration files
+    key, lock, output, errors, text, state, framework
+                   the migration key; the project lock; terminal output; the
+                   errors; words and times; each migration's state as status
+                   tells it; what the runner needs of the framework
 """
 from velkor.migration.runner.errors import LockTimeout, MigrationError
 

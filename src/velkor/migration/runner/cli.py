@@ -126,26 +126,26 @@ def interrupts_restored(restore: bool) -> Iterator[None]:
 
 def dispatch(args: argparse.Namespace, out: Output) -> int:
     # Imported here: `--help` and a bad command line load no storage library.
-    from velkor.migration.runner import commands, graph, plan
+    from velkor.migration.runner import commands
     from velkor.migration.runner.project import Project
 
     if args.command == "schema":
-        return commands.schema(None, out)
+        return commands.schema(out)
     project = Project(getattr(args, "project", None))
-    project.interrupts_end_at_commit = True
+    project.recorder.interrupts_end_at_commit = True
     for warning in project.warnings:
         out.warning(warning)
     with project.active(), project:
         if args.command == "new":
             return commands.new(project, out, args.name, module=args.module)
         if args.command == "apply" and args.dry_run:
-            return plan.plan(project, out, to=args.to, out_of_order=args.out_of_order,
-                             accept_changed=args.accept_changed)
+            return commands.plan(project, out, to=args.to, out_of_order=args.out_of_order,
+                                 accept_changed=args.accept_changed)
         if args.command == "plan":
-            return plan.plan(project, out, to=args.to, out_of_order=args.out_of_order,
-                             accept_changed=args.accept_changed, fmt=args.format)
+            return commands.plan(project, out, to=args.to, out_of_order=args.out_of_order,
+                                 accept_changed=args.accept_changed, fmt=args.format)
         if args.command == "graph":
-            return graph.graph(project, out, fmt=args.format, output=args.output)
+            return commands.graph(project, out, fmt=args.format, output=args.output)
         if args.command == "apply":
             return commands.apply(project, out, to=args.to, wait=args.wait, out_of_order=args.out_of_order,
                                   accept_changed=args.accept_changed)
@@ -178,7 +178,7 @@ def run(argv: list[str] | None = None, out: Output | None = None, command_line: 
 def failed(args: argparse.Namespace, out: Output, message: str, code: int) -> int:
     """Say why the command failed: on stderr, or as the command's JSON document."""
     if getattr(args, "format", None) == "json":
-        from velkor.migration.runner.formats import emit
+        from velkor.migration.runner.commands.json_documents import emit
         return emit(out, args.command, {}, error=message, exit_status=code)
     out.error(message)
     return code

@@ -7,7 +7,7 @@ Two kinds, with the same bounded wait and the same messages:
 - ``DatabaseLock``, a PostgreSQL advisory lock, when the repository is a
   PostgreSQL database: every host that runs the project reaches the same
   server, so the lock holds across hosts. Its key is made of what the server
-  calls the database and the schema the record lives in (see ``record_key``),
+  calls the database and the schema the record lives in (see ``advisory_key``),
   so that every host computes the same key, however it reaches the server.
 
 Either is released however the run ends: the kernel drops a file lock with
@@ -29,6 +29,7 @@ from typing import Any
 
 from velkor.migration.runner.errors import LockTimeout, MigrationError
 
+LOCK_FILE = Path(".velkor") / "migrate.lock"  # in the project folder
 POLL_SECONDS = 0.05
 # How soon the server finds the session of a host that vanished, and so frees its lock.
 KEEPALIVE = {"keepalives": 1, "keepalives_idle": 10, "keepalives_interval": 5, "keepalives_count": 3}
@@ -142,7 +143,7 @@ class ProjectLock(_Lock):
             self._fd = None
 
 
-def record_key(database: str, schema: str | None) -> int:
+def advisory_key(database: str, schema: str | None) -> int:
     """The advisory lock key of the record kept in a database's schema: the
     first 8 bytes of SHA-256 of "velkor-migrate", the database and the schema
     (NUL between them), read as a signed 64-bit integer."""
@@ -176,7 +177,7 @@ class DatabaseLock(_Lock):
         except psycopg.Error as exc:
             self._abandon()
             raise MigrationError(f"cannot take the lock {self.where}: {server_error(exc)}") from None
-        self.key = record_key(database, schema)
+        self.key = advisory_key(database, schema)
 
     def _query(self, statement: str, *params: Any) -> Any:
         import psycopg

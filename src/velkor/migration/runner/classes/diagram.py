@@ -1,4 +1,4 @@
-"""``graph``: the model classes and their references as a picture: Mermaid
+"""The model classes and their references as a picture: Mermaid
 text (a class diagram), Graphviz's dot text, or SVG and PNG drawn by
 Graphviz's ``dot`` program when it is installed.
 
@@ -14,16 +14,12 @@ import html
 import shutil
 import subprocess
 from dataclasses import dataclass
-from pathlib import Path
 
-from velkor.migration.runner.changes import type_text
-from velkor.migration.runner.commands import plural
+from velkor.migration.runner.classes.class_view import ClassView
+from velkor.migration.runner.classes.field_changes import type_text
+from velkor.migration.runner.classes.reference_graph import Definition
 from velkor.migration.runner.errors import MigrationError
-from velkor.migration.runner.outlook import Outlook, outlook
-from velkor.migration.runner.output import Output, is_terminal
-from velkor.migration.runner.project import Project
-from velkor.migration.runner.references import Definition
-from velkor.migration.runner.validation import class_references
+from velkor.migration.runner.source.validation import class_references
 
 SUFFIXES = {".mmd": "mermaid", ".mermaid": "mermaid", ".dot": "dot", ".gv": "dot", ".svg": "svg", ".png": "png"}
 DRAWN = ("svg", "png")  # the formats Graphviz draws
@@ -77,7 +73,7 @@ def _edges(definition: Definition, classes: set[str]) -> set[tuple[str, str, str
     return found
 
 
-def picture(view: Outlook) -> tuple[list[Node], list[Edge]]:
+def picture(view: ClassView) -> tuple[list[Node], list[Edge]]:
     """The classes in the order they were first defined, and their references."""
     latest: dict[str, tuple[int, Definition]] = {}
     for index, definition, _ in view.changes():
@@ -158,34 +154,3 @@ def draw(dot_text: str, fmt: str) -> bytes:
         raise MigrationError(f"Graphviz's dot ({program}) did not draw the graph: "
                              f"{reason[0] if reason else f'exit status {result.returncode}'}")
     return result.stdout
-
-
-def graph(project: Project, out: Output, fmt: str | None = None, output: str | None = None) -> int:
-    if fmt is None:
-        fmt = SUFFIXES.get(Path(output).suffix.lower(), "mermaid") if output else "mermaid"
-    nodes, edges = picture(outlook(project))
-    pending = sum(1 for node in nodes if node.pending)
-    title = (f"{project.root.name}: {plural(len(nodes), 'model class', 'model classes')}, {pending} pending "
-             "(new or changed); dashed: what only pending migrations make")
-    text = mermaid(nodes, edges, title) if fmt == "mermaid" else dot(nodes, edges, title)
-    data = draw(text, fmt) if fmt in DRAWN else text.encode()
-    if output is not None:
-        try:
-            Path(output).write_bytes(data)
-        except OSError as exc:
-            raise MigrationError(f"{output}: cannot write the graph: {exc.strerror or exc}") from None
-        out.line(f"Wrote the graph of {plural(len(nodes), 'class', 'classes')} to {output} ({fmt}).")
-        return 0
-    if fmt != "png":
-        out.line(data.decode().rstrip("\n"))
-        return 0
-    binary = getattr(out.out, "buffer", None)
-    if binary is None or is_terminal(out.out):
-        raise MigrationError("a PNG is binary, not for the terminal: write it to a file with --output FILE")
-    try:
-        out.out.flush()
-        binary.write(data)
-        binary.flush()
-    except BrokenPipeError:  # the reader stopped early: no fault
-        pass
-    return 0

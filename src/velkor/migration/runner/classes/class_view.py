@@ -5,30 +5,20 @@ from __future__ import annotations
 
 from collections.abc import Iterator
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 from velkor.migration.data_classes import MigrationFile
 
+from velkor.migration.runner.classes.reference_graph import Batch, ClassGraph, Definition
 from velkor.migration.runner.errors import MigrationError, cut
-from velkor.migration.runner.files import MigrationSource, load_all
-from velkor.migration.runner.project import Project, record_key
-from velkor.migration.runner.references import Batch, ClassGraph, Definition
+from velkor.migration.runner.source.document import MigrationSource
+from velkor.migration.runner.source.loading import load_all
 
-
-def pending_sources(project: Project, records: list[MigrationFile],
-                    target: MigrationSource | None = None) -> list[MigrationSource]:
-    """The migrations that are not applied, in order; with ``target``, up to it (or, when it is
-    applied, those before it)."""
-    applied = {record_key(r) for r in records}
-    pending = [s for s in project.sources if s.key not in applied]
-    if target is None:
-        return pending
-    if target in pending:
-        return pending[:pending.index(target) + 1]
-    return [s for s in pending if project.sources.index(s) < project.sources.index(target)]
-
+if TYPE_CHECKING:
+    from velkor.migration.runner.project import Project
 
 @dataclass
-class Outlook:
+class ClassView:
     project: Project
     done: list[MigrationSource]     # applied, in the order they were applied
     pending: list[MigrationSource]  # in the order they apply
@@ -82,17 +72,17 @@ class Outlook:
         definition = next(d for d in batch.definitions if d.name == name)
         position = {b.source.key: i for i, b in enumerate(self.graph.batches)}
         before = [b for b in self.graph.plan(self.graph.needs([name])) if position[b.source.key] < index]
-        registry = self.project.replay(before)
+        registry = self.project.compiler.replay(before)
         imports, text = registry._build_class_source(*definition.registration())
         return definition, (imports.rstrip("\n") + "\n\n" if imports.strip() else "") + text.rstrip() + "\n"
 
 
-def outlook(project: Project, pending: list[MigrationSource] | None = None,
-            records: list[MigrationFile] | None = None) -> Outlook:
+def class_view(project: Project, pending: list[MigrationSource] | None = None,
+               records: list[MigrationFile] | None = None) -> ClassView:
     """The applied migrations then ``pending`` (by default every migration not applied), their files
     checked and loaded."""
-    records = project.applied_records() if records is None else records
+    records = project.recorder.records() if records is None else records
     done = project.applied_sources(records, load=False)
-    pending = pending_sources(project, records) if pending is None else pending
+    pending = project.pending(records) if pending is None else pending
     load_all(project.sources, only=done + pending)
-    return Outlook(project, done, pending, project.graph(done + pending))
+    return ClassView(project, done, pending, ClassGraph.checked(done + pending))

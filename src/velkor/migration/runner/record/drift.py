@@ -7,15 +7,15 @@ from dataclasses import dataclass, field
 
 from velkor.migration.data_classes import MigrationFile
 
-from velkor.migration.runner.checksums import Checksum, file_checksum
-from velkor.migration.runner.files import MigrationSource
-from velkor.migration.runner.project import Project, record_key
+from velkor.migration.runner.key import MigrationKey
+from velkor.migration.runner.record.checksums import Checksum, file_checksum
+from velkor.migration.runner.source.document import MigrationSource
 
 
 @dataclass
-class Review:
-    stored: dict  # migration key -> Checksum kept in the ledger
-    checksums: dict = field(default_factory=dict)  # migration key -> checksum of the file now
+class Drift:
+    stored: dict[MigrationKey, Checksum]  # the checksums kept in the ledger
+    checksums: dict[MigrationKey, str] = field(default_factory=dict)  # of the files now
     changed: list[MigrationSource] = field(default_factory=list)     # applied; the file differs from its checksum
     unrecorded: list[MigrationSource] = field(default_factory=list)  # applied before checksums were kept
     # pending, and an applied migration of its module numbered after it
@@ -24,14 +24,18 @@ class Review:
     def stored_for(self, source: MigrationSource) -> Checksum | None:
         return self.stored.get(source.key)
 
+    def checksum_now(self, source: MigrationSource) -> str:
+        return self.checksums.get(source.key) or file_checksum(source.path)
 
-def review(project: Project, records: list[MigrationFile]) -> Review:
-    ledger = project.ledger
-    with project.storage("reading the checksums of the applied migrations"):
-        result = Review(ledger.checksums().read())
+
+def find_drift(sources: list[MigrationSource], records: list[MigrationFile],
+               stored: dict[MigrationKey, Checksum]) -> Drift:
+    """``sources``: the project's files in order; ``records``: the applied ones, in the order applied."""
+    by_key = {source.key: source for source in sources}
+    result = Drift(stored)
     highest: dict[str | None, MigrationSource] = {}
     for record in records:
-        source = project.source_of(record)
+        source = by_key.get(MigrationKey.of_record(record))
         if source is None:
             continue  # a missing file is reported where it matters
         if source.number > getattr(highest.get(source.module), "number", -1):
@@ -40,13 +44,13 @@ def review(project: Project, records: list[MigrationFile]) -> Review:
             now = result.checksums[source.key] = file_checksum(source.path)
         except OSError:
             continue
-        stored = result.stored_for(source)
-        if stored is None:
+        checksum = result.stored_for(source)
+        if checksum is None:
             result.unrecorded.append(source)
-        elif stored.checksum != now:
+        elif checksum.checksum != now:
             result.changed.append(source)
-    applied = {record_key(r) for r in records}
-    for source in project.sources:
+    applied = {MigrationKey.of_record(r) for r in records}
+    for source in sources:
         later = highest.get(source.module)
         if source.key not in applied and later is not None and later.number > source.number:
             result.out_of_order.append((source, later))

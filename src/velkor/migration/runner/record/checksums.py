@@ -9,24 +9,20 @@ Withdrawing the migration writes a deleted version.
 from __future__ import annotations
 
 import hashlib
-import json
 from dataclasses import dataclass
 from pathlib import Path
 
 from velkor_data.engines.base import Connection
-from velkor_data.manager import VelkorDataManager
 from velkor_data.table_schemas.manager import TableSchemasManager
 from velkor_utils.models.data_models.address import Address
-from velkor_utils.models.data_models.metadata import Metadata
 from velkor_utils.models.data_models.table_schema import TableColumnSchema, TableSchema
-from velkor_utils.query.utils import Q
 from velkor_utils.utils.identifier import get_identifier
+
+from velkor.migration.runner.key import MigrationKey
+from velkor.migration.runner.record.tables import current, new_metadata, put_version, row_address
 
 CHECKSUM_CLASS = "MigrationChecksum"
 ADDRESS = Address(resource="resource", class_name=CHECKSUM_CLASS)
-CURRENT = Q(_metadata__is_deleted=False, _metadata__next_version__isnull=True)
-
-Key = tuple[str | None, str]  # (module, file name), as record_key gives it
 
 
 def register_table() -> None:
@@ -49,37 +45,26 @@ class Checksum:
     checksum: str
 
 
-def _metadata(address: Address, **fields) -> dict:
-    transaction = VelkorDataManager().get_transaction_manager().transaction_object.address
-    return json.loads(Metadata(address=address, transaction=transaction, **fields).model_dump_json())
-
-
 class Checksums:
     """The checksum objects on one connection."""
 
     def __init__(self, connection: Connection) -> None:
         self.connection = connection
 
-    def read(self) -> dict[Key, Checksum]:
-        found = {}
-        for row in self.connection.query(address=ADDRESS, conditions=CURRENT):
-            key = (row["module_name"] or None, row["migration_name"])
-            found[key] = Checksum(Address(**row["_metadata"]["address"]), row["checksum"])
-        return found
+    def read(self) -> dict[MigrationKey, Checksum]:
+        return {MigrationKey.of_row(row): Checksum(row_address(row), row["checksum"])
+                for row in current(self.connection, ADDRESS)}
 
-    def record(self, key: Key, checksum: str, prior: Checksum | None = None) -> None:
+    def record(self, key: MigrationKey, checksum: str, prior: Checksum | None = None) -> None:
         """A new version of the key's checksum (a new object when there is no prior one)."""
         object_id = prior.address.object_id if prior else get_identifier()
         self._put(key, checksum, object_id, prior_version=prior.address.object_version if prior else None)
 
-    def withdraw(self, key: Key, prior: Checksum) -> None:
+    def withdraw(self, key: MigrationKey, prior: Checksum) -> None:
         self._put(key, prior.checksum, prior.address.object_id,
                   prior_version=prior.address.object_version, is_deleted=True)
 
-    def _put(self, key: Key, checksum: str, object_id: str, **fields) -> None:
+    def _put(self, key: MigrationKey, checksum: str, object_id: str, **fields) -> None:
         address = ADDRESS.model_copy(update={"object_id": object_id, "object_version": get_identifier()})
-        module, name = key
-        self.connection.put(address=address, data={"module_name": module, "migration_name": name,
-                                                   "checksum": checksum})
-        self.connection.put(address=Address(resource="resource", class_name="Metadata", object_id=get_identifier()),
-                            data=_metadata(address, **fields))
+        put_version(self.connection, address, {"module_name": key.module, "migration_name": key.name,
+                                               "checksum": checksum}, new_metadata(address, **fields))

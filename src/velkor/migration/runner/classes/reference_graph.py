@@ -20,9 +20,9 @@ from velkor_models.schemas.data_models.schema import ObjectSchema
 from velkor_utils.models.enums import SchemaTypes
 
 from velkor.migration.runner.errors import MigrationError, cut
-from velkor.migration.runner.files import MigrationSource, SchemaEntry, location
-from velkor.migration.runner.names import generated_module
-from velkor.migration.runner.validation import PROPERTY_TYPES, class_references
+from velkor.migration.runner.source.document import MigrationSource, SchemaEntry, location
+from velkor.migration.runner.source.reserved_names import generated_module
+from velkor.migration.runner.source.validation import PROPERTY_TYPES, class_references
 
 
 @dataclass(frozen=True)
@@ -158,6 +158,13 @@ class ClassGraph:
     def check(self) -> None:
         if self.problems:
             raise MigrationError("\n".join(self.problems))
+
+    @classmethod
+    def checked(cls, sources: Sequence[MigrationSource]) -> ClassGraph:
+        """The classes of these migrations (loaded), applied in this order; unknown class names are an error."""
+        graph = cls(sources)
+        graph.check()
+        return graph
 
     def needs(self, names: Iterable[str]) -> set[str]:
         """These classes and every class that any of their definitions references, transitively."""

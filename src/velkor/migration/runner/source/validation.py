@@ -20,7 +20,7 @@ from velkor_models.schemas.data_models.schema import ObjectSchema, PropertyData
 from velkor_models.schemas.enums import CoreTypes
 
 from velkor.migration.runner.errors import cut
-from velkor.migration.runner.names import CLASS_NAME, generated_module, reserved_class, reserved_property
+from velkor.migration.runner.source.reserved_names import CLASS_NAME, generated_module, reserved_class, reserved_property
 
 Loc = tuple[Any, ...]
 MAX_JSON_DEPTH = 100  # levels of JSON objects and arrays in a file
@@ -86,16 +86,16 @@ def _nesting(type_name: str, items: Any) -> int:
     return depth
 
 
-def _type_names(type_name: str, items: Any, loc: Loc, key: bool = False
+def type_names(type_name: str, items: Any, loc: Loc, key: bool = False
                 ) -> Iterator[tuple[str, Loc, tuple[str, ...], bool]]:
     """Every type name of a description with its location, the core types allowed there and
     whether a class is (a dictionary's key is of a core type, and so are a legacy dictionary's)."""
     yield type_name, loc + ("type",), SCALARS if key else PROPERTY_TYPES, not key
     if isinstance(items, TypeData):
-        yield from _type_names(items.type, items.items, loc + ("items",))
+        yield from type_names(items.type, items.items, loc + ("items",))
     elif isinstance(items, DictSchema):
-        yield from _type_names(items.key.type, items.key.items, loc + ("items", "key"), key=True)
-        yield from _type_names(items.value.type, items.value.items, loc + ("items", "value"))
+        yield from type_names(items.key.type, items.key.items, loc + ("items", "key"), key=True)
+        yield from type_names(items.value.type, items.value.items, loc + ("items", "value"))
     elif isinstance(items, LegacyDictSchema):
         yield items.key_type, loc + ("items", "key_type"), SCALARS, False
         yield items.value_type, loc + ("items", "value_type"), SCALARS, True
@@ -106,7 +106,7 @@ def class_references(schema: ObjectSchema) -> Iterator[tuple[str, Loc]]:
     if schema.meta_class != MetaClasses.TYPE and schema.type != CoreTypes.OBJECT.value:
         yield schema.type, ("type",)
     for name, prop in (schema.properties or {}).items():
-        for type_name, loc, _, _ in _type_names(prop.type, prop.items, ("properties", name)):
+        for type_name, loc, _, _ in type_names(prop.type, prop.items, ("properties", name)):
             if type_name not in PROPERTY_TYPES:
                 yield type_name, loc
 
@@ -125,7 +125,7 @@ def _type_problems(schema: ObjectSchema, where: Loc) -> list[dict[str, Any]]:
         if _nesting(prop.type, prop.items) > MAX_NESTING:
             problems.append(problem(loc, f"arrays and dictionaries nested more than {MAX_NESTING} deep"))
             continue
-        for type_name, type_loc, allowed, classes in _type_names(prop.type, prop.items, loc):
+        for type_name, type_loc, allowed, classes in type_names(prop.type, prop.items, loc):
             if type_name not in allowed and not (classes and is_class_name(type_name)):
                 problems.append(problem(type_loc, _not_a_type(type_name, allowed, classes)))
     return problems

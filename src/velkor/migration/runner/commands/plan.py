@@ -11,16 +11,16 @@ from typing import Any
 
 from velkor_models.schemas.data_models.schema import ObjectSchema
 
-from velkor.migration.runner import formats
-from velkor.migration.runner.changes import ClassChange, FieldChange, base_of, class_changes, field_changes
-from velkor.migration.runner.commands import _prepare, plural, refuse_changed, refuse_out_of_order
+from velkor.migration.runner import executor
+from velkor.migration.runner.classes.class_view import ClassView, class_view
+from velkor.migration.runner.classes.field_changes import ClassChange, FieldChange, base_of, class_changes, field_changes
+from velkor.migration.runner.classes.reference_graph import Definition
+from velkor.migration.runner.commands import json_documents as documents
 from velkor.migration.runner.errors import MigrationError
-from velkor.migration.runner.files import MigrationSource, find
-from velkor.migration.runner.outlook import Outlook, outlook, pending_sources
 from velkor.migration.runner.output import Output
 from velkor.migration.runner.project import Project
-from velkor.migration.runner.references import Definition
-from velkor.migration.runner.review import review
+from velkor.migration.runner.source.document import MigrationSource
+from velkor.migration.runner.text import plural
 
 
 @dataclass
@@ -68,12 +68,12 @@ class MigrationPlan:
     compiles: bool | None = None  # None: not tried, since one before it does not compile
 
     def as_json(self) -> dict[str, Any]:
-        return {**formats.migration(self.source), "description": self.source.document.description,
+        return {**documents.migration(self.source), "description": self.source.document.description,
                 "classes": [c.as_json() for c in self.classes], "compiled_again": list(self.compiled_again),
                 "compiles": self.compiles}
 
 
-def migration_plans(view: Outlook) -> list[MigrationPlan]:
+def migration_plans(view: ClassView) -> list[MigrationPlan]:
     """What each pending migration adds and changes, in order."""
     plans = {index: MigrationPlan(batch.source, compiled_again=[d.name for d in batch.followers])
              for index, batch in enumerate(view.graph.batches) if not view.is_applied(index)}
@@ -89,14 +89,14 @@ def migration_plans(view: Outlook) -> list[MigrationPlan]:
     return list(plans.values())
 
 
-def compile_pending(project: Project, view: Outlook, plans: list[MigrationPlan]) -> MigrationError | None:
+def compile_pending(project: Project, view: ClassView, plans: list[MigrationPlan]) -> MigrationError | None:
     """Compile the pending migrations' batches as apply does, in a registry of their own; the failure."""
-    registry, batches = _prepare(project, view.done, view.pending)
+    registry, batches = executor.compile_batches(project, view.done, view.pending)
     for item in plans:
         batch = batches.get(item.source.key)
         try:
             if batch is not None:
-                project.compile(registry, item.source, batch.definitions)
+                project.compiler.compile(registry, item.source, batch.definitions)
         except MigrationError as exc:
             item.compiles = False
             return exc
@@ -127,27 +127,20 @@ def _write(out: Output, plans: list[MigrationPlan]) -> None:
 
 def plan(project: Project, out: Output, to: str | None = None, out_of_order: bool = False,
          accept_changed: list[str] = (), fmt: str = "text") -> int:
-    target = find(project.sources, to) if to is not None else None
-    accepted = {find(project.sources, reference).key for reference in accept_changed}
-    ledger = project.ledger
-    with project.storage("checking the stores"):
-        damage = ledger.damage()
+    target, accepted = executor.resolve(project, to, accept_changed)
+    damage = project.recorder.damage()
     if damage:
         raise MigrationError("damaged store: apply would change nothing: " + "\n".join(damage))
-    records = project.applied_records()
-    pending = pending_sources(project, records, target)
-    found = review(project, records)
-    refuse_changed(found, accepted)
-    if not out_of_order:
-        refuse_out_of_order(found, pending)
-    accepting = [s.label for s in found.changed if s.key in accepted]
+    records = project.recorder.records()
+    run = executor.run_plan(project, records, target, accepted, out_of_order)
+    pending, accepting = run.pending, run.accepting
     if not pending:
         if fmt == "json":
-            return formats.emit(out, "plan", {"project": str(project.root), "migrations": [], "compiles": True,
-                                              "stops_at": None, "accepts_changed": accepting})
-        out.line(f"Nothing to apply: {f'{target.label} is applied' if target else 'every migration is applied'}.")
+            return documents.emit(out, "plan", {"project": str(project.root), "migrations": [], "compiles": True,
+                                                "stops_at": None, "accepts_changed": accepting})
+        out.line(run.nothing_to_apply())
         return 0
-    view = outlook(project, pending, records)
+    view = class_view(project, pending, records)
     plans = migration_plans(view)
     failure = compile_pending(project, view, plans)
     stops_at = next((item.source.label for item in plans if item.compiles is False), None)
@@ -159,7 +152,7 @@ def plan(project: Project, out: Output, to: str | None = None, out_of_order: boo
     if fmt == "json":
         body = {"project": str(project.root), "migrations": [item.as_json() for item in plans],
                 "compiles": failure is None, "stops_at": stops_at, "accepts_changed": accepting}
-        return formats.emit(out, "plan", body, error=error, exit_status=1 if error else 0)
+        return documents.emit(out, "plan", body, error=error, exit_status=1 if error else 0)
     _write(out, plans)
     out.line()
     if accepting:

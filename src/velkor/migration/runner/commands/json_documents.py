@@ -16,10 +16,11 @@ import json
 from datetime import datetime, timezone
 from typing import Any
 
-from velkor.migration.runner.files import MigrationSource
+from velkor.migration.runner.key import label_of
 from velkor.migration.runner.output import Output
-from velkor.migration.runner.project import record_label
-from velkor.migration.runner.report import HistoryEntry, MigrationState, RecordReport, difference_labels
+from velkor.migration.runner.record.history import HistoryEntry
+from velkor.migration.runner.source.document import MigrationSource
+from velkor.migration.runner.state import MigrationState, RecordReport
 
 VERSION = 1
 
@@ -50,11 +51,11 @@ def record(report: RecordReport) -> dict[str, Any]:
     return {
         "ok": not report.problems(),
         "damage": list(report.damage),
-        "file_missing": [record_label(r) for r in report.missing],
+        "file_missing": [label_of(r) for r in report.missing],
         "changed": [source.label for source in report.changed],
         "out_of_order": [{"migration": source.label, "applied_after": later.label}
                          for source, later in report.out_of_order],
-        "repository": difference_labels(report.differences),
+        "repository": report.differences.labels(),
         "problems": report.problems(),
     }
 

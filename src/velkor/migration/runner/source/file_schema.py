@@ -5,7 +5,7 @@ patterns and reserved names, and shipped as ``schema.json`` beside this module
 It says what one file alone can show; whether a class name exists, and the
 nesting limit, are left to the runner.
 
-    python -m velkor.migration.runner.file_schema > src/velkor/migration/runner/schema.json
+    python -m velkor.migration.runner.source.file_schema > src/velkor/migration/runner/source/schema.json
 """
 from __future__ import annotations
 
@@ -19,9 +19,9 @@ from velkor_models.enums import MetaClasses
 from velkor_models.schemas.enums import CoreTypes
 from velkor_utils.models.enums import SchemaTypes
 
-from velkor.migration.runner.files import PROPERTY_NAME, REFERENCE
-from velkor.migration.runner.names import CLASS_NAME, PYDANTIC_PREFIX, generated_module
-from velkor.migration.runner.validation import OPTION_TYPES, PROPERTY_TYPES, SCALARS, TEXT_ONLY
+from velkor.migration.runner.source.document import PROPERTY_NAME, REFERENCE
+from velkor.migration.runner.source.reserved_names import CLASS_NAME, PYDANTIC_PREFIX, generated_module
+from velkor.migration.runner.source.validation import OPTION_TYPES, PROPERTY_TYPES, SCALARS, TEXT_ONLY
 
 SCHEMA_PATH = Path(__file__).with_name("schema.json")
 LARGEST = sys.float_info.max  # a number default is finite

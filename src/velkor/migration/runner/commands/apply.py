@@ -1,0 +1,31 @@
+"""``apply``: compile and record the pending migrations, in order."""
+from __future__ import annotations
+
+from velkor.migration.runner import executor
+from velkor.migration.runner.commands.common import PrintedEvents, locked, note_accepted
+from velkor.migration.runner.output import Output
+from velkor.migration.runner.project import Project
+from velkor.migration.runner.text import plural
+
+
+def apply(project: Project, out: Output, to: str | None = None, wait: float = 30.0,
+          out_of_order: bool = False, accept_changed: list[str] = ()) -> int:
+    target, accepted = executor.resolve(project, to, accept_changed)
+    events = PrintedEvents(out)
+    with locked(project, "apply", wait, out):
+        records = executor.prepare(project, events)
+        plan = executor.run_plan(project, records, target, accepted, out_of_order)
+        if not plan.pending:
+            if plan.checksum_updates:
+                executor.record_checksums(project, plan)
+                note_accepted(plan, plan.checksum_updates, out)
+            out.line(plan.nothing_to_apply())
+            note = project.recorder.remember()
+            if note:
+                out.note(note)
+            return 0
+        compiled = executor.apply(project, plan, events)
+        note_accepted(plan, plan.checksum_updates, out)
+        recorded = len(records) + compiled
+        out.line(f"Applied {plural(compiled, 'migration')}; {len(project.sources) - recorded} pending.", "bold")
+    return 0

@@ -1,0 +1,118 @@
+"""Where migration files are found, in which order they apply, and which
+migration a reference such as ``billing:0001`` names."""
+from __future__ import annotations
+
+import difflib
+from pathlib import Path
+
+from velkor.configs.main import settings
+from velkor.migration.utils import contrib_to_module_root_path
+
+from velkor.migration.runner.errors import MigrationError
+from velkor.migration.runner.key import APP
+from velkor.migration.runner.source.document import (
+    FILE_NAME, MODULE_NAME, REFERENCE, MigrationSource, display_path)
+
+
+def _scan(folder: Path, module: str | None) -> list[MigrationSource]:
+    found: dict[int, MigrationSource] = {}
+    for path in sorted(folder.glob("*.json")):
+        match = FILE_NAME.fullmatch(path.name)
+        if not match:
+            raise MigrationError(f"{display_path(path)}: a migration file is named NNNN_name.json "
+                                 "(a number of four digits or more, then letters, digits or '_')")
+        number = int(match.group(1))
+        if number in found:
+            raise MigrationError(f"{display_path(path)}: number {number} is also used by "
+                                 f"{display_path(found[number].path)}")
+        found[number] = MigrationSource(module, number, path)
+    return [found[number] for number in sorted(found)]
+
+
+def contrib_modules() -> list[str]:
+    """The contrib modules that have a migrations folder, by name."""
+    root = settings.CONTRIB_PATH
+    if not root.is_dir():
+        return []
+    names = []
+    for folder in sorted(root.iterdir()):
+        if not folder.is_dir() or folder.name.startswith((".", "_")):
+            continue
+        if not contrib_to_module_root_path(folder.name).is_dir():
+            continue
+        if not MODULE_NAME.fullmatch(folder.name) or folder.name == APP:
+            raise MigrationError(f"{display_path(folder)}: {folder.name!r} cannot name a contrib module "
+                                 f"(a letter, then letters, digits or '_'; not {APP!r})")
+        names.append(folder.name)
+    return names
+
+
+def discover() -> list[MigrationSource]:
+    """Every migration file of the project, in the order they apply: the contrib
+    modules by name, then the app; each module's migrations by number."""
+    sources = []
+    for module in contrib_modules():
+        sources += _scan(contrib_to_module_root_path(module), module)
+    app_folder = settings.APP_PATH / settings.MIGRATIONS_DIRECTORY_NAME
+    if app_folder.is_dir():
+        sources += _scan(app_folder, None)
+    return sources
+
+
+def _close_to(name: str, wanted: str) -> bool:
+    return name != wanted and (name.lower() == wanted or difflib.SequenceMatcher(None, name.lower(), wanted).ratio() >= 0.8)
+
+
+def _skipped_files(folder: Path) -> list[str]:
+    """Files of a migrations folder that look like migrations but are not read."""
+    notes = []
+    for path in sorted(folder.iterdir()):
+        if path.suffix == ".json" or not path.is_file():
+            continue
+        if path.suffix.lower() == ".json" or (path.name[:1].isdigit() and ".json" in path.name.lower()):
+            notes.append(f"{display_path(path)}: skipped: a migration file is named NNNN_name.json")
+    return notes
+
+
+def look_alikes() -> list[str]:
+    """Warnings for what looks like migrations but is not read: misspelt folders and file names."""
+    migrations = settings.MIGRATIONS_DIRECTORY_NAME
+    notes = []
+    owners = []  # folders that hold a migrations folder, or should
+    root = settings.PROJECT_ROOT
+    for kind, path in (("app", settings.APP_PATH), ("contrib", settings.CONTRIB_PATH)):
+        for near in sorted(p for p in root.iterdir() if p.is_dir() and _close_to(p.name, kind)):
+            notes.append(f"{display_path(near)}: skipped: did you mean {kind}/? "
+                         f"Migrations are read from app/{migrations}/ and contrib/<module>/{migrations}/")
+        if kind == "app":
+            owners.append(path)
+        elif path.is_dir():
+            owners += sorted(p for p in path.iterdir() if p.is_dir() and not p.name.startswith((".", "_")))
+    for owner in owners:
+        if not owner.is_dir():
+            continue
+        for near in sorted(p for p in owner.iterdir() if p.is_dir() and _close_to(p.name, migrations)):
+            notes.append(f"{display_path(near)}: skipped: migrations are read from "
+                         f"{display_path(owner / migrations)}/")
+        if (owner / migrations).is_dir():
+            notes += _skipped_files(owner / migrations)
+    return notes
+
+
+def find(sources: list[MigrationSource], reference: str, where: str = "") -> MigrationSource:
+    """The migration that ``[module:]NUMBER[_name]`` names; the app when no module is given."""
+    prefix = f"{where}: " if where else ""
+    match = REFERENCE.fullmatch(reference.strip())
+    if not match:
+        raise MigrationError(f"{prefix}{reference!r} does not name a migration: write [module:]NUMBER, "
+                             "for example 3 or billing:0001")
+    module = None if match.group(1) in (None, APP) else match.group(1)
+    number = int(match.group(2))
+    for source in sources:
+        if source.module == module and source.number == number:
+            if match.group(3) and not source.name.endswith(match.group(3)):
+                break  # the number is there, under another name
+            return source
+    raise MigrationError(f"{prefix}no migration {reference!r} in the project")
+
+
