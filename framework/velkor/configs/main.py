@@ -22,6 +22,11 @@ class Settings:
         self._project_root = None if project_root is None else Path(project_root).expanduser().resolve()
 
     @property
+    def configured_root(self) -> Path | None:
+        """The root that ``configure`` named; ``None`` while the working directory is the root."""
+        return self._project_root
+
+    @property
     def PROJECT_ROOT(self) -> Path:
         return self._project_root if self._project_root is not None else Path.cwd()
 

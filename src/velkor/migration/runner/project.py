@@ -65,8 +65,9 @@ class Project:
 
     @contextmanager
     def active(self) -> Iterator[None]:
-        """The framework's settings point at this project for the block."""
-        previous = settings.PROJECT_ROOT
+        """The framework's settings point at this project for the block, and
+        at what they pointed at before it afterwards."""
+        previous = settings.configured_root
         settings.configure(self.root)
         try:
             yield
