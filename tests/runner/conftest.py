@@ -69,6 +69,13 @@ def write_migration(project, name, schemas, module=None, **fields):
     return folder / name
 
 
+def applied_count(project) -> int:
+    """How many migrations are applied, as ``status --format json`` counts them."""
+    result = migrate(project, "status", "--format", "json")
+    assert result.code == 0, f"status fails: {result.err or result.out}"
+    return json.loads(result.out)["summary"]["applied"]
+
+
 def applied(project):
     """Labels of the migrations recorded as applied, in the order they were applied."""
     return [label_of(r) for r in Project(project).applied_records()]

@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from .conftest import EXAMPLE, migrate, team_config, write_migration
+from .conftest import EXAMPLE, applied_count, migrate, team_config, write_migration
 from .faults import EXIT_STATUS, Injector, events, stored_keys
 
 FAULTS = Path(__file__).with_name("faults.py")
@@ -67,12 +67,6 @@ def count_calls(root, *arguments) -> int:
     result = run_process(root, 0, "count", *arguments)
     assert result.returncode == 0, result.stderr
     return int(re.search(r"storage calls: (\d+)", result.stderr).group(1))
-
-
-def applied_count(root) -> int:
-    status = migrate(root, "status")
-    assert status.code == 0, f"status fails after the fault: {status.err}"
-    return int(re.match(r"\d+ migrations: (\d+) applied", status.out).group(1))
 
 
 def claimed_by_apply(result, before: int, total: int) -> int:
