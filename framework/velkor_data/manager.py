@@ -29,6 +29,7 @@ class Transaction(BaseModel):
     started_at: float = Field(default_factory=time.time)
     _staged: dict[Any, list[Any]] = PrivateAttr(default_factory=dict)
     _committed: list[str] = PrivateAttr(default_factory=list)
+    _expected: dict[str, dict[str, int]] = PrivateAttr(default_factory=dict)
 
     @classmethod
     def new(cls) -> Transaction:
@@ -47,13 +48,18 @@ class Transaction(BaseModel):
         """The connections whose share is committed, in commit order."""
         return list(self._committed)
 
+    def expect(self, connection_name: str, versions: dict[str, int]) -> None:
+        """Commit to that connection only while its tables are at these log
+        versions (what the writer read): a conditional commit."""
+        self._expected[connection_name] = dict(versions)
+
     def commit(self) -> None:
         """Write what is staged, connection by connection. When a connection
         fails, the ones before it stay committed (see ``committed``) and the
         rest is dropped; the error propagates."""
         staged, self._staged = self._staged, {}
         for connection, operations in staged.items():
-            connection.commit(operations)
+            connection.commit(operations, self._expected.get(connection.name))
             self._committed.append(connection.name)
 
     def discard(self) -> None:

@@ -28,6 +28,8 @@ from __future__ import annotations
 
 import errno
 import json
+import os
+import pwd
 import time
 from abc import ABC, abstractmethod
 from collections.abc import Callable, Mapping
@@ -60,7 +62,25 @@ class StorageError(RuntimeError):
 
 
 NO_SPACE = "no space left on device"
+READ_ONLY = "the storage is read-only here (a read-only file system, or no write permission)"
+CHANGED_SINCE_READ = "another writer committed since this one read"
 _CAUSE_LIMIT = 300  # characters of an engine's own message kept in ours
+
+
+def permission_denied(path: str | Path) -> str | None:
+    """Why this process may not read ``path``: the first folder on the way that it may not
+    enter, or the path itself, and whose it is. None when it may, or when nothing is there."""
+    path = Path(path).absolute()
+    for place in [*reversed(path.parents), path]:  # from the root down
+        if not place.exists():
+            return None
+        wanted = os.R_OK | os.X_OK if place.is_dir() else os.R_OK
+        if not os.access(place, os.X_OK if place != path else wanted):
+            try:
+                return f"permission denied: {place} belongs to user {pwd.getpwuid(place.stat().st_uid).pw_name}"
+            except (OSError, KeyError):
+                return f"permission denied: {place}"
+    return None
 
 
 def describe_cause(exc: BaseException) -> str:
@@ -356,11 +376,25 @@ class Connection(ABC):
             for record, data, metadata, stored in entries
         ]
 
-    def commit(self, operations: list[Operation]) -> int:
+    def commit(self, operations: list[Operation], expected_versions: dict[str, int] | None = None) -> int:
         """Write staged operations, in the engine's steps (each one a single
-        storage commit). Returns how many rows and versions were removed."""
+        storage commit). Returns how many rows and versions were removed.
+        ``expected_versions``: the table log versions (``log_versions()``) the
+        writer read; when the storage is at others now, another writer
+        committed since, and nothing is written (a StorageError, cause
+        CHANGED_SINCE_READ)."""
         where = f"{self.name}: commit of {len(operations)} write(s)"
+        if expected_versions is None:
+            return self._run(where, operations)
+        self._guarded(where, self._check_versions, expected_versions)
         return self._run(where, operations)
+
+    def _check_versions(self, expected: dict[str, int]) -> None:
+        now = self._log_versions()
+        if now != expected:
+            changed = sorted(table for table in set(now) | set(expected) if now.get(table) != expected.get(table))
+            raise StorageError(f"{self.name}: the tables {', '.join(changed)} were written by another writer since "
+                               "this one read them", CHANGED_SINCE_READ)
 
     def close(self) -> None:
         """Release what the connection holds open."""
@@ -379,6 +413,9 @@ class Connection(ABC):
 
     def log_versions(self) -> dict[str, int]:
         """The version of each table's log, for engines that keep one."""
+        return {}
+
+    def _log_versions(self) -> dict[str, int]:
         return {}
 
     # -- engine steps ----------------------------------------------------

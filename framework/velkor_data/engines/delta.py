@@ -36,7 +36,8 @@ from deltalake.fs import DeltaStorageHandler
 from pyarrow.fs import FileSelector, FileType
 
 from velkor_data.engines.base import (
-    Connection, Operation, Record, Removal, Step, StorageError, Write, describe_cause)
+    READ_ONLY, Connection, Operation, Record, Removal, Step, StorageError, Write, describe_cause,
+    permission_denied)
 from velkor_utils.config.data_models.velkor_config import ConnectionConfig, is_uri
 from velkor_utils.query.utils import Q
 
@@ -95,6 +96,19 @@ def object_store_cause(exc: BaseException, endpoint: str | None) -> str | None:
     return None
 
 
+def log_damage(text: str) -> str | None:
+    """The damage of a table's log that the table library reports in its own words, in one line."""
+    if "Kernel error" not in text and "Invalid JSON" not in text:
+        return None
+    if "Expected contiguous commit files" in text or "found gap" in text:
+        why = "an entry is missing before a later one"
+    elif "Json error" in text or "Invalid JSON" in text or "parsing" in text:
+        why = "an entry is not valid JSON"
+    else:
+        why = "an entry cannot be read"
+    return f"the log of a table is damaged ({why})"
+
+
 def _unreachable_store(cause: str | None) -> bool:
     return cause is not None and cause.startswith(("connection refused", "access denied", "cannot resolve",
                                                    "timed out"))
@@ -128,19 +142,20 @@ class DeltaConnection(Connection):
                                    unavailable=self._unreachable(exc)) from exc
             return
         self.path = Path(self.location)
+        denied = permission_denied(self.path)
+        if denied is not None:
+            raise StorageError(f"{self.name}: cannot open the lakehouse folder {self.path}: {denied}", denied)
         try:
             self.path.mkdir(parents=True, exist_ok=True)
         except OSError as exc:
             raise StorageError(f"{self.name}: cannot create the lakehouse folder {self.path}: {describe_cause(exc)}") from exc
-        if not os.access(self.path, os.W_OK | os.X_OK):
-            raise StorageError(f"{self.name}: the lakehouse folder {self.path} is not writable")
 
     def _cause(self, exc: BaseException) -> str:
         if self.remote:
             cause = object_store_cause(exc, self._options.get("AWS_ENDPOINT_URL"))  # type: ignore[union-attr]
             if cause is not None:
                 return cause
-        return describe_cause(exc)
+        return log_damage(str(exc)) or describe_cause(exc)
 
     def _unreachable(self, exc: BaseException) -> bool:
         return self.remote and _unreachable_store(self._cause(exc))
@@ -277,7 +292,8 @@ class DeltaConnection(Connection):
             else:
                 appends.setdefault(operation.class_name, []).append(self._item(operation))
         size = sum(len(json.dumps(item)) for items in [*appends.values(), documents] for item in items)
-        steps: list[Step] = [lambda: self._check_space(size), lambda: self._check_unique(appends, operations)]
+        steps: list[Step] = [self._check_writable, lambda: self._check_space(size),
+                             lambda: self._check_unique(appends, operations)]
         for folder, items in appends.items():
             steps.append(lambda folder=folder, items=items: self._append(folder, _CLASS_TABLE, items))
         if documents:
@@ -287,6 +303,18 @@ class DeltaConnection(Connection):
         touched = [*appends, *([_METADATA_FOLDER] if documents else []), *removals]
         steps.append(lambda: self._maintain(touched))
         return steps
+
+    def _check_writable(self) -> None:
+        """A lakehouse that can be read but not written (a read-only mount, a folder of another
+        user) is read as it stands; a commit to it is refused before anything is written."""
+        if self.remote:
+            return
+        try:
+            read_only_mount = bool(os.statvfs(self.path).f_flag & os.ST_RDONLY)
+        except OSError:
+            read_only_mount = False
+        if read_only_mount or not os.access(self.path, os.W_OK | os.X_OK):
+            raise StorageError(f"{self.name}: the lakehouse folder {self.path}: {READ_ONLY}", READ_ONLY)
 
     def _check_space(self, size: int) -> None:
         """Refuse a commit that a nearly full disk may not take: the engine,

@@ -17,7 +17,8 @@ from pathlib import Path
 from typing import Any
 
 from velkor_data.engines.base import (
-    NO_SPACE, Connection, Operation, Record, Removal, Step, StorageError, conditions_to_sql, describe_cause, quote)
+    NO_SPACE, READ_ONLY, Connection, Operation, Record, Removal, Step, StorageError, conditions_to_sql, describe_cause,
+    permission_denied, quote)
 from velkor_utils.models.data_models.table_schema import TableSchema
 from velkor_utils.query.utils import Q
 
@@ -41,10 +42,26 @@ def _conditions_to_sql(conditions: Q | None, columns: set[str]) -> tuple[str, li
 
 
 def _has_content(path: Path) -> bool:
+    """Whether a database is there: a file with content, or a link that ``_open`` names for what it is."""
+    if path.is_symlink() and not (path.exists() and path.resolve().is_file()):
+        return True
     try:
         return path.stat().st_size > 0
     except OSError:
         return False
+
+
+def _not_a_file(path: Path) -> str | None:
+    """What stands at the path of a database, when it is no file to open."""
+    if path.is_symlink():
+        target = os.readlink(path)
+        if not path.exists():
+            return f"{path} is a symbolic link to {target}, which does not exist"
+        if not path.resolve().is_file():
+            return f"{path} is a symbolic link to {target}, which is not a file (a device?)"
+    elif path.exists() and not path.is_file():
+        return f"{path} is not a file"
+    return None
 
 
 class SQLiteConnection(Connection):
@@ -58,7 +75,10 @@ class SQLiteConnection(Connection):
         except OSError as exc:
             raise StorageError(f"{self.name}: cannot create the folder {self.path.parent} of the SQLite database: "
                                f"{describe_cause(exc)}") from exc
-        self._full_disk = False
+        self._read_only: str | None = None  # why the database is read as it stands, if it is
+        problem = _not_a_file(self.path) or permission_denied(self.path)
+        if problem is not None:
+            raise StorageError(f"{self.name}: cannot open the SQLite database: {problem}", problem)
         try:
             self._db = sqlite3.connect(self.path, isolation_level=None)
             # Readers go on while a run writes; a commit survives a crash of the process.
@@ -69,15 +89,26 @@ class SQLiteConnection(Connection):
                     db.execute(statement)
         except sqlite3.Error as exc:
             cause = self._cause(exc)
-            if cause != NO_SPACE or not self._open_on_full_disk():
+            reason = NO_SPACE if cause == NO_SPACE else READ_ONLY if self._cannot_write() else None
+            if reason is None or not self._open_as_it_stands(reason):
                 raise StorageError(f"{self.name}: cannot open the SQLite database {self.path} for writing: {cause}",
                                    cause) from exc
         self._tables: dict[str, Any] = {}  # class name -> structure of the table as last made
 
-    def _open_on_full_disk(self) -> bool:
+    def _cannot_write(self) -> bool:
+        """A database on a read-only file system, or in a file or folder this user may not write."""
+        folder = self.path.parent
+        try:
+            read_only_mount = bool(os.statvfs(folder).f_flag & os.ST_RDONLY)
+        except OSError:
+            return False
+        return read_only_mount or not os.access(folder, os.W_OK) or (
+            self.path.exists() and not os.access(self.path, os.W_OK))
+
+    def _open_as_it_stands(self, reason: str) -> bool:
         """On a full disk SQLite cannot make the files a WAL database is read
-        with; nothing can be written there either, so the database is read
-        as it stands, and every write fails as the disk is full."""
+        with, and on a read-only one it may not: the database is then read as
+        it stands, and every write fails for ``reason``."""
         if not _has_content(self.path):
             return False
         try:
@@ -85,7 +116,7 @@ class SQLiteConnection(Connection):
             self._db.execute("SELECT count(*) FROM _velkor_metadata").fetchone()
         except sqlite3.Error:
             return False
-        self._full_disk = True
+        self._read_only = reason
         return True
 
     def close(self) -> None:
@@ -108,8 +139,8 @@ class SQLiteConnection(Connection):
         text = str(exc)
         if "disk is full" in text or ("disk I/O error" in text and self._disk_is_full()):
             return NO_SPACE
-        if getattr(self, "_full_disk", False) and "readonly" in text:
-            return NO_SPACE
+        if getattr(self, "_read_only", None) and "readonly" in text:
+            return self._read_only  # type: ignore[return-value]
         if "file is not a database" in text or "malformed" in text:
             return f"the file {self.path} is not a database (damaged?)"
         return describe_cause(exc)
