@@ -137,3 +137,15 @@ def embedded_shop(tmp_path):
     root = tmp_path / "shop"
     shutil.copytree(EXAMPLE, root, ignore=shutil.ignore_patterns(".velkor"))
     return root
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A 16 MiB file system of its own (needs the right to mount one)."""
+    mount = tmp_path / "small"
+    mount.mkdir()
+    made = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "tmpfs", str(mount)], capture_output=True)
+    if made.returncode != 0:
+        pytest.skip(f"cannot mount a small file system here: {made.stderr.decode().strip()}")
+    yield mount
+    subprocess.run(["umount", "-l", str(mount)], check=False)

@@ -169,18 +169,6 @@ def test_a_migration_numbered_below_an_applied_one(shop):
     assert len(applied(shop)) == 7
 
 
-@pytest.fixture
-def small_disk(tmp_path):
-    """A 16 MiB file system of its own (needs the right to mount one)."""
-    mount = tmp_path / "small"
-    mount.mkdir()
-    made = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "tmpfs", str(mount)], capture_output=True)
-    if made.returncode != 0:
-        pytest.skip(f"cannot mount a small file system here: {made.stderr.decode().strip()}")
-    yield mount
-    subprocess.run(["umount", "-l", str(mount)], check=False)
-
-
 def fill(disk, keep=0):
     """Take every free byte of the disk but ``keep``."""
     stats = os.statvfs(disk)

@@ -59,8 +59,8 @@ apply [--to MIGRATION] [--out-of-order] [--accept-changed MIGRATION]
     ``--to`` stops after the named migration.
 
 rollback [--steps N]
-    Under the lock, withdraws the N latest applied migrations (by applied time),
-    in one transaction.
+    Under the lock, withdraws the N migrations the record holds last (by the
+    run that recorded them, not by any clock), in one transaction.
 
 repair [--from-repository]
     Under the lock, brings the repository's rows in line with the ledger (a

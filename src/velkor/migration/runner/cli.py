@@ -133,6 +133,7 @@ def dispatch(args: argparse.Namespace, out: Output) -> int:
         return commands.schema(out)
     project = Project(getattr(args, "project", None))
     project.recorder.interrupts_end_at_commit = True
+    project.recorder.on_note = out.warning
     for warning in project.warnings:
         out.warning(warning)
     with project.active(), project:

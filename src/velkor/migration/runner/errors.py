@@ -14,6 +14,10 @@ class LockTimeout(MigrationError):
     exit_code = 3
 
 
+class LockLost(MigrationError):
+    """The run no longer holds the project's lock when it is about to write."""
+
+
 class Interrupted(MigrationError):
     """Ctrl-C ended the run; the message says what is recorded."""
 

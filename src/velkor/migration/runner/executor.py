@@ -18,7 +18,7 @@ from velkor.migration.runner.record.drift import Drift, find_drift
 from velkor.migration.runner.source.discovery import find
 from velkor.migration.runner.source.document import MigrationSource
 from velkor.migration.runner.source.loading import declared_dependencies, load_all
-from velkor.migration.runner.text import plural
+from velkor.migration.runner.text import plural, when
 
 COPY_BEHIND = "; the repository's copy is not written: the next apply, rollback or repair brings it in line"
 
@@ -160,6 +160,7 @@ def apply(project: Project, plan: RunPlan, events: Events) -> int:
     done = project.applied_sources(records, load=False)
     load_all(project.sources, only=done + pending)
     registry, batches = compile_batches(project, done, pending)
+    _note_clock(records, events)
     if done:
         events.replayed(len({name for names in project.compiler.compiled for name in names}))
     events.applying(pending)
@@ -177,7 +178,7 @@ def apply(project: Project, plan: RunPlan, events: Events) -> int:
                     compile_failure = exc
                     break
                 saved.append(staging.save(source, applied_at=time.time()))
-                staging.record_checksums(plan.drift, [source])
+                staging.record_checksums(plan.drift, [source], applied=True)
                 compiled += 1
                 events.applied(source, batch)
             events.stopped(compiled)
@@ -195,6 +196,15 @@ def apply(project: Project, plan: RunPlan, events: Events) -> int:
     if note:
         events.note(note)
     return compiled
+
+
+def _note_clock(records: list[MigrationFile], events: Events) -> None:
+    """Say so when this host's clock is behind the newest record: its runs still come after in the record."""
+    newest = max(records, key=lambda r: r.applied_at or 0.0, default=None)
+    behind = (newest.applied_at or 0.0) - time.time() if newest is not None else 0.0
+    if behind > 1.0:
+        events.note(f"this host's clock is {behind:.0f} s behind the newest record ({label_of(newest)}, "
+                    f"applied at {when(newest.applied_at)}): the record keeps its order all the same")
 
 
 def applied_summary(pending: list[MigrationSource], recorded: set | None) -> str:

@@ -13,7 +13,8 @@ from contextlib import AbstractContextManager
 from pathlib import Path
 from typing import Any, Protocol, runtime_checkable
 
-# The cause that a ``StorageError`` gives for a full disk: ``velkor_data.engines.base.NO_SPACE``.
+# The causes a ``StorageError`` gives (``velkor_data.engines.base``): a full disk (NO_SPACE), a store
+# that may be read but not written (READ_ONLY), a conditional commit refused (CHANGED_SINCE_READ).
 NO_SPACE_CAUSE = "no space left on device"
 
 
@@ -74,6 +75,10 @@ class Connection(Protocol):
     def log_versions(self) -> dict[str, int]:
         """The version of each table's log, for engines that keep one (else empty)."""
 
+    def commit(self, operations: list[Any], expected_versions: dict[str, int] | None = None) -> int:
+        """Write staged operations; with ``expected_versions``, only while the tables are at those
+        log versions (else a StorageError whose cause is CHANGED_SINCE_READ, and nothing written)."""
+
 
 @runtime_checkable
 class Connections(Protocol):
@@ -101,6 +106,9 @@ class Transaction(Protocol):
 
     def commit(self) -> None:
         """Commit connection by connection; when one fails, those before it stay committed."""
+
+    def expect(self, connection_name: str, versions: dict[str, int]) -> None:
+        """Commit to that connection only while its tables are at these log versions."""
 
     @property
     def committed(self) -> list[str]:

@@ -27,7 +27,7 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-from velkor.migration.runner.errors import LockTimeout, MigrationError
+from velkor.migration.runner.errors import LockLost, LockTimeout, MigrationError
 
 LOCK_FILE = Path(".velkor") / "migrate.lock"  # in the project folder
 POLL_SECONDS = 0.05
@@ -78,6 +78,17 @@ class _Lock:
 
     def release(self) -> None:
         raise NotImplementedError
+
+    def verify(self) -> None:
+        """Before the run writes: an error when it no longer holds the lock."""
+        if not self._held():
+            raise LockLost(f"lost the lock {self.where} ({self.lost_because}): another run may have taken it, "
+                           "so this run stops before writing; nothing was changed by it")
+
+    lost_because = "it is no longer held"
+
+    def _held(self) -> bool:
+        return True
 
     def __enter__(self) -> _Lock:
         return self
@@ -211,6 +222,22 @@ class DatabaseLock(_Lock):
         if self._db is not None:
             self._db.close()
             self._db = None
+
+    lost_because = "its session with the database server ended: did the server restart?"
+
+    def _held(self) -> bool:
+        """Whether this session still holds the lock (a server restart ends the session, and the lock with it)."""
+        import psycopg
+
+        unsigned = self.key & 0xFFFF_FFFF_FFFF_FFFF  # type: ignore[operator]
+        try:
+            found = self._db.execute(
+                "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND granted AND pid = pg_backend_pid() "
+                "AND classid = %s::bigint::oid AND objid = %s::bigint::oid AND objsubid = 1",
+                (unsigned >> 32, unsigned & 0xFFFF_FFFF)).fetchone()
+        except psycopg.Error:
+            return False
+        return bool(found and found[0])
 
     def release(self) -> None:
         if self._db is not None:

@@ -1,10 +1,12 @@
 """Compiling migrations' batches of classes with the class foundry."""
 from __future__ import annotations
 
+import signal
+import threading
 import time
 from collections import Counter
-from collections.abc import Callable
-from contextlib import AbstractContextManager
+from collections.abc import Callable, Iterator
+from contextlib import AbstractContextManager, contextmanager
 
 from velkor.migration.class_foundry import DefaultMigrationSchemas
 
@@ -15,6 +17,27 @@ from velkor.migration.runner.errors import MigrationError
 from velkor.migration.runner.source.document import MigrationSource
 
 Scope = Callable[[], AbstractContextManager]  # the framework's settings pointed at the project
+
+
+@contextmanager
+def interrupts_noticed() -> Iterator[list[int]]:
+    """Whether Ctrl-C arrived during the block (the list is then not empty); it still raises
+    KeyboardInterrupt as before."""
+    noticed: list[int] = []
+    if threading.current_thread() is not threading.main_thread() \
+            or signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
+        yield noticed
+        return
+
+    def interrupted(number, frame):
+        noticed.append(number)
+        signal.default_int_handler(number, frame)
+
+    signal.signal(signal.SIGINT, interrupted)
+    try:
+        yield noticed
+    finally:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 class Compiler:
@@ -34,12 +57,14 @@ class Compiler:
         entries = [definition.registration() for definition in definitions]
         started = time.perf_counter()
         try:
-            with self._scope():
+            with self._scope(), interrupts_noticed() as interrupted:
                 for entry in entries:
                     registry.register_model(*entry)
                 registry.compile_buffered_classes()
         except (Exception, SystemExit) as exc:  # whatever the generated module raised: a fault of the schemas
             registry._buffered_classes.clear()
+            if interrupted:  # Ctrl-C, which a library turned into an error of its own (pydantic's serializer does)
+                raise KeyboardInterrupt from None
             followers = {d.name for d in definitions if d.source is not source}
             with self._scope():
                 raise MigrationError(f"{source.where()}: {diagnose(registry, entries, exc, followers)}") from None

@@ -18,6 +18,7 @@ PROGRESS_FROM = 10  # a run applying at least this many migrations shows a progr
 def locked(project: Project, purpose: str, wait: float, out: Output):
     lock = project_lock(project.config, project.root, LOCK_FILE, purpose)
     lock.acquire(wait, on_wait=out.note)
+    project.recorder.fence_with(lock.verify)
     return lock
 
 

@@ -4,7 +4,11 @@ One ``MigrationChecksum`` object per applied migration, written to the
 ledger's store in the same transaction as the migration's record: a version
 holds the checksum of the file as it was applied (or as the user last
 accepted it), and its metadata document links it to the version before.
-Withdrawing the migration writes a deleted version.
+Withdrawing the migration writes a deleted version. ``sequence`` numbers the
+runs that recorded migrations, in the order they committed (one after the
+other, under the project's lock): the order of the record, whatever the
+clocks of the hosts that ran them say; None for a migration recorded before
+it was kept.
 """
 from __future__ import annotations
 
@@ -30,6 +34,7 @@ def register_table() -> None:
         TableColumnSchema(name="module_name", type=str, nullable=True),
         TableColumnSchema(name="migration_name", type=str, nullable=False),
         TableColumnSchema(name="checksum", type=str, nullable=False),
+        TableColumnSchema(name="sequence", type=int, nullable=True),
     ]))
 
 
@@ -43,6 +48,7 @@ def file_checksum(path: Path) -> str:
 class Checksum:
     address: Address  # the stored version
     checksum: str
+    sequence: int | None = None  # of the run that recorded the migration
 
 
 class Checksums:
@@ -52,19 +58,21 @@ class Checksums:
         self.connection = connection
 
     def read(self) -> dict[MigrationKey, Checksum]:
-        return {MigrationKey.of_row(row): Checksum(row_address(row), row["checksum"])
+        return {MigrationKey.of_row(row): Checksum(row_address(row), row["checksum"], row.get("sequence"))
                 for row in current(self.connection, ADDRESS)}
 
-    def record(self, key: MigrationKey, checksum: str, prior: Checksum | None = None) -> None:
+    def record(self, key: MigrationKey, checksum: str, prior: Checksum | None = None,
+               sequence: int | None = None) -> None:
         """A new version of the key's checksum (a new object when there is no prior one)."""
         object_id = prior.address.object_id if prior else get_identifier()
-        self._put(key, checksum, object_id, prior_version=prior.address.object_version if prior else None)
+        self._put(key, checksum, sequence, object_id, prior_version=prior.address.object_version if prior else None)
 
     def withdraw(self, key: MigrationKey, prior: Checksum) -> None:
-        self._put(key, prior.checksum, prior.address.object_id,
+        self._put(key, prior.checksum, prior.sequence, prior.address.object_id,
                   prior_version=prior.address.object_version, is_deleted=True)
 
-    def _put(self, key: MigrationKey, checksum: str, object_id: str, **fields) -> None:
+    def _put(self, key: MigrationKey, checksum: str, sequence: int | None, object_id: str, **fields) -> None:
         address = ADDRESS.model_copy(update={"object_id": object_id, "object_version": get_identifier()})
         put_version(self.connection, address, {"module_name": key.module, "migration_name": key.name,
-                                               "checksum": checksum}, new_metadata(address, **fields))
+                                               "checksum": checksum, "sequence": sequence},
+                    new_metadata(address, **fields))

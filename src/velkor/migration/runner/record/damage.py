@@ -31,7 +31,9 @@ def _ledger_damage(ledger: Ledger, before: dict[str, Any]) -> list[str]:
     except StorageError as exc:
         if not_damage(exc):
             raise
-        return [f"{ledger.describe(ledger.ledger_name)} cannot be read ({exc.cause}): restore it from a backup"]
+        recover = ("rebuild its current records from the repository with `velkor-migrate repair "
+                   "--from-repository`, or restore it from a backup" if ledger.copy_name else "restore it from a backup")
+        return [f"{ledger.describe(ledger.ledger_name)} cannot be read ({exc.cause}): {recover}"]
 
 
 def _ledger_losses(ledger: Ledger, before: dict[str, Any]) -> list[str]:
@@ -54,6 +56,8 @@ def _ledger_losses(ledger: Ledger, before: dict[str, Any]) -> list[str]:
     if written_since(logs, logs_before):
         return []  # by a run cut short before it noted so, or by another host
     records = ledger.records()
+    if logs and ledger.read_versions != logs:
+        return []  # another run committed while this one read
     expected = ledger.marker.expected()
     if logs_before:
         if digest(records) not in (before.get("digest"), expected.get("digest")):

@@ -4,6 +4,7 @@ below an applied one of their module."""
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from functools import cached_property
 
 from velkor.migration.data_classes import MigrationFile
 
@@ -26,6 +27,11 @@ class Drift:
 
     def checksum_now(self, source: MigrationSource) -> str:
         return self.checksums.get(source.key) or file_checksum(source.path)
+
+    @cached_property
+    def next_sequence(self) -> int:
+        """The sequence number of the next run that records migrations."""
+        return 1 + max((c.sequence or 0 for c in self.stored.values()), default=0)
 
 
 def find_drift(sources: list[MigrationSource], records: list[MigrationFile],

@@ -7,7 +7,7 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 
 from velkor_data.connections.manager import UnknownConnectionError
-from velkor_data.engines.base import NO_SPACE, StorageError
+from velkor_data.engines.base import NO_SPACE, READ_ONLY, StorageError
 from velkor_utils.config.manager import ConfigError
 
 from velkor.migration.runner.errors import MigrationError
@@ -32,5 +32,7 @@ def reported(what: str) -> Iterator[None]:
 
 
 def not_damage(exc: StorageError) -> bool:
-    """A full disk, or a store that cannot be reached (a server that is down): no damage of the store."""
-    return exc.cause == NO_SPACE or getattr(exc, "unavailable", False)
+    """A full disk, a store this process may not read or write, or one that cannot be reached
+    (a server that is down): no damage of the store."""
+    return (exc.cause in (NO_SPACE, READ_ONLY) or exc.cause.lower().startswith("permission denied")
+            or getattr(exc, "unavailable", False))

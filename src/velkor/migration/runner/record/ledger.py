@@ -10,7 +10,7 @@ first brings the copy in line with the ledger (``repository_copy``).
 """
 from __future__ import annotations
 
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
 
@@ -18,10 +18,13 @@ from velkor.migration.data_classes import MigrationFile
 from velkor_data.engines.base import Connection
 from velkor_data.manager import Transaction, VelkorDataManager
 
+from velkor.migration.runner.key import MigrationKey
 from velkor.migration.runner.record import checksums
 from velkor.migration.runner.record.interrupts import ignore_interrupts, interrupts_deferred
 from velkor.migration.runner.record.marker import Marker
 from velkor.migration.runner.record.tables import ProjectVault
+
+READ_ATTEMPTS = 5  # reads of the ledger while other runs commit, before the last one is taken
 
 
 class Ledger:
@@ -40,6 +43,9 @@ class Ledger:
         self.copy_name: str | None = default if default and default != self.ledger_name else None
         self.marker = Marker(root)
         self._records: list[MigrationFile] | None = None
+        self._sequences: dict[MigrationKey, int | None] | None = None
+        self.read_versions: dict[str, int] = {}  # the versions of the ledger's table logs that records() read
+        self.fence: Callable[[], None] | None = None  # raises when the run no longer holds the project's lock
         checksums.register_table()
 
     # -- the stores ------------------------------------------------------
@@ -64,13 +70,25 @@ class Ledger:
     # -- reading ---------------------------------------------------------
 
     def records(self) -> list[MigrationFile]:
-        """What the ledger reports as applied (read again after every commit)."""
+        """What the ledger reports as applied (read again after every commit): one version of
+        its tables, read again while another run commits in the middle of the read."""
         if self._records is None:
-            self._records = self.vault.fetch_migrations()
+            for _ in range(READ_ATTEMPTS):
+                versions = self.store.log_versions()
+                records = self.vault.fetch_migrations()
+                if self.store.log_versions() == versions:
+                    break
+            self._records, self.read_versions = records, versions
         return list(self._records)
 
     def checksums(self) -> checksums.Checksums:
         return checksums.Checksums(self.store)
+
+    def sequences(self) -> dict[MigrationKey, int | None]:
+        """The run that recorded each applied migration, by its sequence number (read again after every commit)."""
+        if self._sequences is None:
+            self._sequences = {key: found.sequence for key, found in self.checksums().read().items()}
+        return self._sequences
 
     # -- writing ---------------------------------------------------------
 
@@ -82,11 +100,17 @@ class Ledger:
 
     def commit(self, transaction: Transaction, after: list[MigrationFile] | None = None) -> None:
         """The ledger first, then the copy; Ctrl-C waits until both are written.
+        Nothing is written when the run lost the project's lock, nor when
+        another run committed to the ledger since this one read it.
         ``after``: what the ledger will hold, noted in the marker beforehand, so
         that a commit cut short is not taken for damage."""
+        if self.fence is not None:
+            self.fence()  # the run still holds the project's lock
+        if self._records is not None:  # written only if the ledger is still as this run read it
+            transaction.expect(self.ledger_name, self.read_versions)
         if after is not None:
             self.marker.expect(after)
-        self._records = None
+        self._records = self._sequences = None
         if self.interrupts_end_at_commit:
             ignore_interrupts()
             transaction.commit()

@@ -36,14 +36,28 @@ FORMAT = 2
 class Marker:
     def __init__(self, root: Path) -> None:
         self.path = root / FILE
+        self.problem: str | None = None  # why the marker that is there cannot be read, if it cannot
 
     def load(self) -> dict[str, Any]:
-        """The last state written; empty when there is none (or it cannot be read)."""
+        """The last state written; empty when there is none or it cannot be read (``problem`` says why)."""
+        self.problem = None
         try:
-            state = json.loads(self.path.read_text(encoding="utf-8"))
-        except (OSError, ValueError):
+            text = self.path.read_text(encoding="utf-8")
+        except FileNotFoundError:
             return {}
-        return state if isinstance(state, dict) and state.get("format") == FORMAT else {}
+        except (OSError, UnicodeDecodeError) as exc:
+            self.problem = f"cannot be read ({getattr(exc, 'strerror', None) or exc})"
+            return {}
+        try:
+            state = json.loads(text)
+        except ValueError:
+            self.problem = "is not a JSON document (cut short, or overwritten)"
+            return {}
+        if not isinstance(state, dict) or state.get("format") != FORMAT:
+            found = state.get("format") if isinstance(state, dict) else None
+            self.problem = f"is not of format {FORMAT} (found {found!r})"
+            return {}
+        return state
 
     def save(self, state: dict[str, Any]) -> None:
         self.path.parent.mkdir(parents=True, exist_ok=True)

@@ -12,6 +12,7 @@ from contextlib import AbstractContextManager, contextmanager
 from pathlib import Path
 
 from velkor.migration.data_classes import MigrationFile
+from velkor_data.engines.base import CHANGED_SINCE_READ
 from velkor_data.manager import Transaction
 
 from velkor.migration.runner.errors import MigrationError
@@ -38,6 +39,16 @@ class Recorder:
         self._ledger: Ledger | None = None
         # Set by the command line: Ctrl-C is ignored once a commit begins.
         self.interrupts_end_at_commit = False
+        # Set by the command line: where notes about the stores go (warnings).
+        self.on_note: Callable[[str], None] | None = None
+        self._differences: Differences | None = None
+        self._fence: Callable[[], None] | None = None
+
+    def fence_with(self, verify: Callable[[], None]) -> None:
+        """Check ``verify`` (the project lock's) before every commit: it raises when the lock is lost."""
+        self._fence = verify
+        if self._ledger is not None:
+            self._ledger.fence = verify
 
     @contextmanager
     def _storage(self, what: str) -> Iterator[None]:
@@ -53,6 +64,7 @@ class Recorder:
         if self._ledger is None:
             with self._storage("opening the ledger"):
                 self._ledger = Ledger(self.root, self.interrupts_end_at_commit)
+                self._ledger.fence = self._fence
         return self._ledger
 
     def close(self) -> None:
@@ -63,13 +75,22 @@ class Recorder:
     # -- reading ---------------------------------------------------------
 
     def records(self) -> list[MigrationFile]:
-        """The applied migrations, in the order they were applied."""
+        """The applied migrations, in the order the record holds them: by the run that
+        recorded them, then in migration order. Migrations recorded before runs were
+        numbered come first, by the time they were applied."""
         ledger = self.ledger
         with self._storage("reading the applied migrations"):
             records = ledger.records()
+            sequences = ledger.sequences() if records else {}
         last = len(self._order)
-        return sorted(records, key=lambda r: (r.applied_at or 0.0,
-                                              self._order.get(MigrationKey.of_record(r), last)))
+
+        def place(record: MigrationFile) -> tuple:
+            key = MigrationKey.of_record(record)
+            sequence = sequences.get(key)
+            run = (0, record.applied_at or 0.0) if sequence is None else (1, sequence)
+            return run, self._order.get(key, last)
+
+        return sorted(records, key=place)
 
     def recorded_keys(self) -> set[MigrationKey] | None:
         """What the ledger holds now (None when it cannot be read)."""
@@ -85,13 +106,29 @@ class Recorder:
             return ledger.checksums().read()
 
     def damage(self) -> list[str]:
-        """What is wrong with stores that held records after the last run that changed them."""
+        """What is wrong with the stores: a store that held records after the last run that
+        changed them and is lost or cut back now (the marker tells), or a ledger that has no
+        trace of records that the repository holds (the stores tell, on any host)."""
         ledger = self.ledger
         with self._storage("checking the stores"):
-            return damage.damage(ledger)
+            problems = damage.damage(ledger)
+        unreadable = ledger.marker.problem
+        if unreadable and self.on_note is not None:
+            self.on_note(f"{ledger.marker.path}: {unreadable}: the stores are checked without it, "
+                         "and it is written anew after the next change")
+        if problems:
+            return problems
+        found = self.differences()
+        if found.unknown:
+            return [found.lost_ledger(ledger)]  # type: ignore[list-item]
+        self._differences = found
+        return []
 
     def differences(self) -> Differences:
-        """Where the repository's copy differs from the ledger."""
+        """Where the repository's copy differs from the ledger (as ``damage`` just found, when it did)."""
+        found, self._differences = self._differences, None
+        if found is not None:
+            return found
         ledger = self.ledger
         with self._storage("comparing the repository with the ledger"):
             return repository_copy.differences(ledger)
@@ -101,8 +138,9 @@ class Recorder:
     def reconcile(self) -> Differences:
         """Bring the repository's copy in line with the ledger; what differed."""
         ledger = self.ledger
+        found, self._differences = self._differences, None  # as damage() just found them
         with self._storage("bringing the repository in line with the ledger"):
-            return repository_copy.reconcile(ledger)
+            return repository_copy.reconcile(ledger, found)
 
     @contextmanager
     def staged(self) -> Iterator[Staging]:
@@ -151,12 +189,15 @@ class Staging:
             with self._recorder._storage(f"{label_of(record)}: withdrawing its checksum"):
                 self._ledger.checksums().withdraw(MigrationKey.of_record(record), checksum)
 
-    def record_checksums(self, drift: Drift, sources: list[MigrationSource]) -> None:
-        """Record the files' checksums as the applied ones."""
+    def record_checksums(self, drift: Drift, sources: list[MigrationSource], applied: bool = False) -> None:
+        """Record the files' checksums as the applied ones; ``applied``: of migrations this run
+        records, which take the run's place in the order of the record (others keep theirs)."""
         with self._recorder._storage("recording the checksums of the applied migrations"):
             checksums = self._ledger.checksums()
             for source in sources:
-                checksums.record(source.key, drift.checksum_now(source), prior=drift.stored_for(source))
+                prior = drift.stored_for(source)
+                sequence = drift.next_sequence if applied else prior.sequence if prior else None
+                checksums.record(source.key, drift.checksum_now(source), prior=prior, sequence=sequence)
 
     def commit(self, what: str, after: list[MigrationFile] | None = None) -> MigrationError | None:
         """Write what is staged: the ledger first, then the copy; ``after``, what the ledger
@@ -165,6 +206,9 @@ class Staging:
             try:
                 self._ledger.commit(self._transaction, after)
             except STORAGE_ERRORS as exc:
+                if getattr(exc, "cause", None) == CHANGED_SINCE_READ:
+                    raise MigrationError(f"{what}: another run changed the ledger since this run read it, so this "
+                                         "run stops before writing; nothing was changed by it") from None
                 failure = MigrationError(f"{what}: {storage_message(exc)}")
                 failure.copy_behind = self._ledger.ledger_name in self._transaction.committed  # type: ignore[attr-defined]
                 return failure

@@ -25,12 +25,21 @@ def repair(ledger: Ledger, from_copy: bool) -> list[str]:
         if aside is not None:
             done.append(f"Moved the unreadable repository aside, to {aside}.")
         copy_rows = current(ledger.copy)  # type: ignore[arg-type]
-    if copy_rows and not ledger.records():
+    try:
+        records = ledger.records()
+    except StorageError as unreadable:
+        if not_damage(unreadable) or ledger.copy_name is None:
+            raise
+        raise MigrationError(
+            f"{ledger.describe(ledger.ledger_name)} cannot be read ({unreadable.cause}): rebuild its current "
+            "records from the repository with `velkor-migrate repair --from-repository` (the unreadable "
+            "lakehouse is moved aside, not deleted), or restore it from a backup") from None
+    if copy_rows and not records:
         raise MigrationError(
             f"{ledger.describe(ledger.ledger_name)} holds no record, but the repository holds {len(copy_rows)}: "
             "restore the lakehouse from a backup, or rebuild its current records from the repository with "
             "`velkor-migrate repair --from-repository`")
-    differences = reconcile(ledger)
+    differences = reconcile(ledger, remove_unknown=True)
     if differences:
         done.append(f"Brought the repository in line with the ledger: {differences.describe(done=True)}.")
     return done
@@ -57,7 +66,18 @@ def _restore_from_copy(ledger: Ledger) -> list[str]:
     if not copy_rows:
         raise MigrationError(f"{ledger.describe(ledger.copy_name)} holds no row: "
                              "there is nothing to rebuild the ledger from")
-    ledger_rows = current(ledger.store)
+    done = []
+    try:
+        ledger_rows = current(ledger.store)
+    except StorageError as unreadable:  # its log is damaged: the records are rebuilt in a new one
+        if not_damage(unreadable):
+            raise
+        try:
+            aside = ledger.connections.set_aside(ledger.ledger_name)
+        except StorageError as refused:
+            raise StorageError(f"{unreadable}; {refused.cause}", unreadable.cause) from None
+        done.append(f"Moved the unreadable ledger aside, to {aside}.")
+        ledger_rows = []
     in_ledger = {row_version(row) for row in ledger_rows}
     in_copy = {row_version(row) for row in copy_rows}
     restored = [row for row in copy_rows if row_version(row) not in in_ledger]
@@ -69,8 +89,8 @@ def _restore_from_copy(ledger: Ledger) -> list[str]:
         for row in withdrawn:
             ledger.withdraw(record_of(row))
         ledger.commit(transaction, [record_of(row) for row in copy_rows])
-    done = [f"Rebuilt the ledger's current records from the repository: restored {len(restored)}, "
-            f"withdrew {len(withdrawn)}."]
+    done.append(f"Rebuilt the ledger's current records from the repository: restored {len(restored)}, "
+                f"withdrew {len(withdrawn)}.")
     if restored:
         done.append("The checksums of the restored migrations are recorded again at the next apply.")
     return done
