@@ -28,6 +28,7 @@ from pathlib import Path
 from typing import Any
 
 from velkor.migration.runner.errors import LockTimeout, MigrationError
+from velkor.migration.runner.redaction import redact
 
 LOCK_FILE = Path(".velkor") / "migrate.lock"  # in the project folder
 POLL_SECONDS = 0.05
@@ -117,7 +118,7 @@ class ProjectLock(_Lock):
 
     def _holder(self) -> str:
         text = os.pread(self._candidate, 200, 0).decode(errors="replace").strip()  # type: ignore[arg-type]
-        return text or "unknown process"
+        return redact(text) or "unknown process"
 
     def _abandon(self) -> None:
         os.close(self._candidate)  # type: ignore[arg-type]
@@ -127,7 +128,7 @@ class ProjectLock(_Lock):
         fd, self._candidate = self._candidate, None
         try:  # who holds the lock, for the message of a run that gives up waiting
             os.ftruncate(fd, 0)  # type: ignore[arg-type]
-            os.pwrite(fd, f"pid {os.getpid()}: {self.purpose}\n".encode(), 0)  # type: ignore[arg-type]
+            os.pwrite(fd, redact(f"pid {os.getpid()}: {self.purpose}\n").encode(), 0)  # type: ignore[arg-type]
         except OSError:
             pass  # a full disk: the lock holds all the same
         self._fd = fd
@@ -159,7 +160,7 @@ class DatabaseLock(_Lock):
     def __init__(self, url: str, purpose: str) -> None:
         self.url = url
         self.purpose = purpose
-        self.where = f"of the record in {url}"
+        self.where = f"of the record in {redact(url)}"
         self.key: int | None = None
         self._db: Any = None
 
@@ -167,11 +168,11 @@ class DatabaseLock(_Lock):
         import psycopg  # only a project on PostgreSQL needs it
         from psycopg.conninfo import conninfo_to_dict
 
-        settings = {"connect_timeout": CONNECT_TIMEOUT, **KEEPALIVE, **conninfo_to_dict(self.url)}
-        settings["options"] = f"{settings.get('options', '')} {SERVER_KEEPALIVE}".strip()
         host = socket.gethostname()
-        settings["application_name"] = f"{APPLICATION}: pid {os.getpid()} on {host}: {self.purpose}"[:63]
         try:
+            settings = {"connect_timeout": CONNECT_TIMEOUT, **KEEPALIVE, **conninfo_to_dict(self.url)}
+            settings["options"] = f"{settings.get('options', '')} {SERVER_KEEPALIVE}".strip()
+            settings["application_name"] = redact(f"{APPLICATION}: pid {os.getpid()} on {host}: {self.purpose}")[:63]
             self._db = psycopg.connect(**settings, autocommit=True)
             database, schema = self._db.execute("SELECT current_database(), current_schema()").fetchone()
         except psycopg.Error as exc:
@@ -204,7 +205,7 @@ class DatabaseLock(_Lock):
         name, session = found
         prefix = f"{APPLICATION}: "
         if name and name.startswith(prefix):
-            return name[len(prefix):]
+            return redact(name[len(prefix):])
         return f"PostgreSQL session {session}" if session else "unknown process"
 
     def _abandon(self) -> None:
@@ -222,14 +223,14 @@ class DatabaseLock(_Lock):
 
 
 def server_error(exc: BaseException) -> str:
-    """A PostgreSQL driver error in one line."""
+    """A PostgreSQL driver error in one line, redacted."""
     text = str(exc).strip()
     lowered = text.lower()
     if "connection refused" in lowered:
         return "connection refused (is the PostgreSQL server running?)"
     if "password authentication failed" in lowered or "no password supplied" in lowered:
         return "authentication failed (the password comes from PGPASSWORD or ~/.pgpass)"
-    first = text.splitlines()[0] if text else type(exc).__name__
+    first = redact(text.splitlines()[0]) if text else type(exc).__name__
     return re.sub(r'^(connection failed: )?(connection to server at "[^"]*"( \([^)]*\))?, port \d+ failed: )?'
                   r"(FATAL|ERROR):\s+", "", first)
 
