@@ -38,8 +38,9 @@ The record (docs/record.md)
     ledger (``record.checksums``, ``record.drift``).
 
 apply [--to MIGRATION] [--out-of-order] [--accept-changed MIGRATION]
-    Under the project lock (``.velkor/migrate.lock``, an ``flock`` held for the
-    whole run; a second run waits ``--wait`` seconds, then exits with status 3).
+    Under the project lock (``.velkor/migrate.lock``, an ``flock`` on the file
+    and its folder held for the whole run, so that removing the file does not
+    free it; a second run waits ``--wait`` seconds, then exits with status 3).
     Refuses applied files changed since (unless accepted) and pending
     migrations numbered below an applied one of their module (unless
     ``--out-of-order``). Checks every file the run needs first, then rebuilds a registry of the

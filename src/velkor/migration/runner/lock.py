@@ -88,60 +88,117 @@ class _Lock:
 
 
 class ProjectLock(_Lock):
-    """An exclusive ``flock`` on a file, held from ``acquire`` to ``release``.
+    """An exclusive ``flock`` on a file and on the folder it is in, held from
+    ``acquire`` to ``release``.
 
     The kernel drops the lock when the process ends, however it ends, so a
     crashed run never leaves the project locked. The file holds the pid and
     command of the holder, for the message of a run that gives up waiting.
+    The lock on the folder holds when the file is removed from under its
+    holder; and either is taken only while its path still names what was
+    locked (``_Flock``), so two runs never hold the lock at once.
     """
 
     def __init__(self, path: Path, purpose: str) -> None:
         self.path = path
         self.where = str(path)
         self.purpose = purpose
-        self._fd: int | None = None
-        self._candidate: int | None = None
+        # Always the folder first, then the file: two runs never wait for each other in turn.
+        self._folder = _Flock(path.parent, folder=True)
+        self._file = _Flock(path, folder=False)
+        self._held = False
+
+    def _failed(self, exc: OSError) -> MigrationError:
+        self._abandon()
+        return MigrationError(f"cannot create the lock file {self.path}: {exc.strerror or exc}")
 
     def _prepare(self) -> None:
         try:
-            self.path.parent.mkdir(parents=True, exist_ok=True)
-            self._candidate = os.open(self.path, os.O_RDWR | os.O_CREAT, 0o644)
+            self._folder.open()
+            self._file.open()
         except OSError as exc:
-            raise MigrationError(f"cannot create the lock file {self.path}: {exc.strerror or exc}") from None
+            raise self._failed(exc) from None
 
     def _try(self) -> bool:
         try:
-            fcntl.flock(self._candidate, fcntl.LOCK_EX | fcntl.LOCK_NB)  # type: ignore[arg-type]
-        except BlockingIOError:
-            return False
-        return True
+            return self._folder.take() and self._file.take()
+        except OSError as exc:
+            raise self._failed(exc) from None
 
     def _holder(self) -> str:
-        text = os.pread(self._candidate, 200, 0).decode(errors="replace").strip()  # type: ignore[arg-type]
+        text = os.pread(self._file.fd, 200, 0).decode(errors="replace").strip()  # type: ignore[arg-type]
         return redact(text) or "unknown process"
 
     def _abandon(self) -> None:
-        os.close(self._candidate)  # type: ignore[arg-type]
-        self._candidate = None
+        self._file.close()
+        self._folder.close()
 
     def _taken(self) -> None:
-        fd, self._candidate = self._candidate, None
         try:  # who holds the lock, for the message of a run that gives up waiting
-            os.ftruncate(fd, 0)  # type: ignore[arg-type]
-            os.pwrite(fd, redact(f"pid {os.getpid()}: {self.purpose}\n").encode(), 0)  # type: ignore[arg-type]
+            os.ftruncate(self._file.fd, 0)  # type: ignore[arg-type]
+            os.pwrite(self._file.fd, redact(f"pid {os.getpid()}: {self.purpose}\n").encode(), 0)  # type: ignore[arg-type]
         except OSError:
             pass  # a full disk: the lock holds all the same
-        self._fd = fd
+        self._held = True
 
     def release(self) -> None:
-        if self._fd is not None:
+        if self._held:
             try:
-                os.ftruncate(self._fd, 0)
+                os.ftruncate(self._file.fd, 0)  # type: ignore[arg-type]
             except OSError:
                 pass
-            fcntl.flock(self._fd, fcntl.LOCK_UN)
-            os.close(self._fd)
-            self._fd = None
+            self._abandon()
+            self._held = False
+
+
+class _Flock:
+    """An exclusive ``flock`` on what a path names: a file (made when missing)
+    or a folder. It counts as taken only while the path still names the file
+    locked (the same device and inode): one unlinked or replaced since it was
+    opened is let go, and the one now at the path is locked instead."""
+
+    def __init__(self, path: Path, folder: bool) -> None:
+        self.path = path
+        self.folder = folder
+        self.fd: int | None = None
+        self.held = False
+
+    def open(self) -> None:
+        if self.folder:
+            self.path.mkdir(parents=True, exist_ok=True)
+            self.fd = os.open(self.path, os.O_RDONLY | os.O_DIRECTORY)
+        else:
+            self.path.parent.mkdir(parents=True, exist_ok=True)
+            self.fd = os.open(self.path, os.O_RDWR | os.O_CREAT, 0o644)
+
+    def take(self) -> bool:
+        """Lock without waiting; False while another process holds the lock."""
+        while not self.held:
+            try:
+                fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)  # type: ignore[arg-type]
+            except BlockingIOError:
+                return False
+            if self._still_at_path():
+                self.held = True
+            else:
+                self.close()
+                self.open()
+        return True
+
+    def _still_at_path(self) -> bool:
+        try:
+            now = os.stat(self.path)
+        except FileNotFoundError:
+            return False
+        locked = os.fstat(self.fd)  # type: ignore[arg-type]
+        return (locked.st_dev, locked.st_ino) == (now.st_dev, now.st_ino)
+
+    def close(self) -> None:
+        """Let go of the file, and of the lock with it."""
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None
+        self.held = False
 
 
 def advisory_key(database: str, schema: str | None) -> int:
