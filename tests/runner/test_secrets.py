@@ -27,7 +27,8 @@ def closed_port() -> int:
 
 
 PORT = closed_port()
-REPOSITORY = '[connections.repository]\nengine = "postgresql"\n{}\n\n[resources_config.repository]\ndefault = "repository"\n'
+REPOSITORY = ('[connections.repository]\nengine = "postgresql"\n{}\n\n'
+              '[resources_config.repository]\ndefault = "repository"\n')
 LAKEHOUSE = ('[connections.lakehouse]\nengine = "delta"\n{}\n\n'
              '[resources_config]\nlakehouse = "lakehouse"\n')
 # id: (velkor.toml, the key the refusal names, where it says the secret goes)
@@ -39,8 +40,8 @@ CONFIGURATIONS = {
                          "url", PG),
     "query ;password=": (REPOSITORY.format(
         f'url = "postgresql://deploy@127.0.0.1:{PORT}/shop?sslmode=disable;password={SECRET}"'), "url", PG),
-    "query &pwd=": (REPOSITORY.format(f'url = "postgresql://deploy@127.0.0.1:{PORT}/shop?sslmode=disable&pwd={SECRET}"'),
-                    "url", PG),
+    "query &pwd=": (REPOSITORY.format(
+        f'url = "postgresql://deploy@127.0.0.1:{PORT}/shop?sslmode=disable&pwd={SECRET}"'), "url", PG),
     "key=value string": (REPOSITORY.format(f'url = "host=127.0.0.1 port={PORT} dbname=shop password={SECRET}"'),
                          "url", PG),
     "password key": (REPOSITORY.format(f'url = "postgresql://deploy@127.0.0.1:{PORT}/shop"\npassword = "{SECRET}"'),
