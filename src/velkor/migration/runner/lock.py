@@ -134,9 +134,10 @@ class ProjectLock(_Lock):
         self._folder.close()
 
     def _taken(self) -> None:
+        holder = redact(f"pid {os.getpid()}: {self.purpose}\n").encode()
         try:  # who holds the lock, for the message of a run that gives up waiting
             os.ftruncate(self._file.fd, 0)  # type: ignore[arg-type]
-            os.pwrite(self._file.fd, redact(f"pid {os.getpid()}: {self.purpose}\n").encode(), 0)  # type: ignore[arg-type]
+            os.pwrite(self._file.fd, holder, 0)  # type: ignore[arg-type]
         except OSError:
             pass  # a full disk: the lock holds all the same
         self._held = True

@@ -28,15 +28,16 @@ HIDDEN = "***"
 ENVIRONMENT_SECRETS = ("AWS_SECRET_ACCESS_KEY", "AWS_SESSION_TOKEN", "PGPASSWORD")
 _SHORTEST_ENVIRONMENT_SECRET = 6  # a shorter value would hide ordinary words
 
-_SECRET_NAME = r"[A-Za-z0-9_-]*(?:password|passwd|secret|token|credentials?)[A-Za-z0-9_-]*|pwd|[A-Za-z0-9_-]*[_-]key|apikey"
+_SECRET_NAME = (r"[A-Za-z0-9_-]*(?:password|passwd|secret|token|credentials?)[A-Za-z0-9_-]*"
+                r"|pwd|apikey|[A-Za-z0-9_-]*[_-]key")
 _SECRET_NAME_WHOLE = re.compile(rf"(?:{_SECRET_NAME})", re.IGNORECASE)
 # scheme://user:password@ (the user kept), and s3://credentials@ (all hidden).
 _URL_PASSWORD = re.compile(r"(?<![A-Za-z0-9+.-])([A-Za-z][A-Za-z0-9+.-]*://[^\s:/@'\"?#]*):([^\s'\"]*)@")
 _S3_CREDENTIALS = re.compile(r"(?<![A-Za-z0-9+.-])(s3a?://)([^\s/@'\"]+)@", re.IGNORECASE)
 # key=value: after the start, a space, ?, ; or &; a quoted value may have spaces around "=".
-_ASSIGNMENT = re.compile(
-    rf"""(?<![^\s?;&,(])({_SECRET_NAME})(\s*=\s*(?='|")|=)('(?:[^'\\]|\\.)*'|"(?:[^"\\]|\\.)*"|[^\s&;'",)]*?(?=:\s|[\s&;'",)]|$))""",
-    re.IGNORECASE)
+# A bare value ends at a space, a separator, or a colon that ends the message's clause.
+_VALUE = r"""'(?:[^'\\]|\\.)*'|"(?:[^"\\]|\\.)*"|[^\s&;'",)]*?(?=:\s|[\s&;'",)]|$)"""
+_ASSIGNMENT = re.compile(rf"""(?<![^\s?;&,(])({_SECRET_NAME})(\s*=\s*(?='|")|=)({_VALUE})""", re.IGNORECASE)
 # "key": "value" and 'key': 'value', as JSON and Python's repr write them.
 _QUOTED_ENTRY = re.compile(rf"""(["'])({_SECRET_NAME})\1(\s*:\s*)(["'])((?:(?!\4)[^\\]|\\.)*)\4""", re.IGNORECASE)
 
