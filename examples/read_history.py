@@ -3,27 +3,92 @@ tool alone: polars, or DuckDB's SQL (the lakehouse's tables are standard
 Delta tables; see docs/lakehouse.md).
 
     pip install polars deltalake          # or: pip install duckdb deltalake
-    python read_history.py PROJECT/.velkor/lakehouse          # with polars
-    python read_history.py --sql PROJECT/.velkor/lakehouse    # with DuckDB
+    python read_history.py PROJECT               # with polars: the lakehouse of PROJECT/velkor.toml
+    python read_history.py --sql PROJECT         # with DuckDB
+    python read_history.py PROJECT/.velkor/lakehouse
+    python read_history.py s3://bucket/prefix    # credentials and endpoint: AWS_* variables
+
+The lakehouse is named by its project folder (the lakehouse connection of its
+velkor.toml, with the connection's endpoint_url), by its folder, or by its
+s3:// URL. On S3, the credentials come from the usual AWS_* variables and the
+endpoint from AWS_ENDPOINT_URL (else AWS's own).
 
 Each line is one version of a migration record, oldest first: when it was
 written, whether the migration was saved (applied) or deleted (rolled back),
 the migration, and the transaction of the run that wrote it.
 """
+import os
 import sys
+import tomllib
 from pathlib import Path
 
 
-def with_polars(lakehouse):
+class NoLakehouse(Exception):
+    """There is no lakehouse where the command line says."""
+
+
+def s3_options(endpoint_url=None):
+    """How to reach a lakehouse on S3: the endpoint and the AWS_* credentials of the environment
+    (an http:// endpoint needs AWS_ALLOW_HTTP)."""
+    options = {key.lower(): os.environ[key] for key in (
+        "AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_SESSION_TOKEN", "AWS_REGION") if os.environ.get(key)}
+    endpoint = endpoint_url or os.environ.get("AWS_ENDPOINT_URL_S3") or os.environ.get("AWS_ENDPOINT_URL")
+    if endpoint:
+        options["aws_endpoint_url"] = endpoint
+        if endpoint.startswith("http://"):
+            options["aws_allow_http"] = "true"
+    return options
+
+
+def find_lakehouse(place):
+    """The lakehouse that ``place`` names (a project folder, a lakehouse folder or an s3:// URL)
+    and the storage options to read it with (None for a folder)."""
+    if place.startswith("s3://"):
+        return place.rstrip("/"), s3_options()
+    folder = Path(place)
+    config = folder / "velkor.toml"
+    if not config.is_file():
+        return str(folder), None
+    settings = tomllib.loads(config.read_text(encoding="utf-8"))
+    name = settings.get("resources_config", {}).get("lakehouse")
+    connection = settings.get("connections", {}).get(name) if name else None
+    if not connection or not connection.get("path"):
+        raise NoLakehouse(f"{config} configures no lakehouse (resources_config.lakehouse)")
+    path = connection["path"]
+    if path.startswith("s3://"):
+        return path.rstrip("/"), s3_options(connection.get("endpoint_url"))
+    return str(folder / Path(path).expanduser()), None
+
+
+def check_lakehouse(lakehouse, options=None):
+    """NoLakehouse unless ``lakehouse`` holds the Migration table."""
+    from deltalake import DeltaTable
+
+    try:
+        found = DeltaTable.is_deltatable(table(lakehouse, "Migration"), storage_options=options)
+    except Exception as exc:  # an endpoint that cannot be reached, a bucket that does not exist
+        first = (str(exc).strip().splitlines() or [type(exc).__name__])[0]
+        raise NoLakehouse(f"cannot read the lakehouse {lakehouse}: {first}") from None
+    if not found:
+        hint = "" if options is not None else "; give the project folder, its lakehouse folder or an s3:// URL"
+        raise NoLakehouse(f"no lakehouse at {lakehouse} (no Migration table there{hint})")
+
+
+def table(lakehouse, name):
+    """Where a table of the lakehouse is: a folder, or a prefix of an s3:// URL."""
+    return f"{str(lakehouse).rstrip('/')}/{name}"
+
+
+def with_polars(lakehouse, options=None):
     import polars as pl
 
     def latest(frame, *key):  # the last write of each key
         return frame.sort("write_id").unique(list(key), keep="last", maintain_order=True)
 
-    versions = latest(pl.read_delta(str(Path(lakehouse) / "Migration")).filter(pl.col("kind") == "version"),
-                      "object_id", "object_version")
+    versions = latest(pl.read_delta(table(lakehouse, "Migration"), storage_options=options)
+                      .filter(pl.col("kind") == "version"), "object_id", "object_version")
     field = pl.col("document").str.json_path_match
-    documents = latest(pl.read_delta(str(Path(lakehouse) / "_velkor_metadata"))
+    documents = latest(pl.read_delta(table(lakehouse, "_velkor_metadata"), storage_options=options)
                        .filter(pl.col("class_name") == "Migration")
                        .select(field("$.address.object_id").alias("object_id"),
                                field("$.address.object_version").alias("object_version"),
@@ -65,23 +130,31 @@ ORDER BY v.write_id
 """
 
 
-def with_duckdb(lakehouse):
+def with_duckdb(lakehouse, options=None):
     import duckdb
     from deltalake import DeltaTable
 
     connection = duckdb.connect()
     connection.execute("SET TimeZone = 'UTC'")
     for name, folder in (("migration", "Migration"), ("metadata", "_velkor_metadata")):
-        connection.register(name, DeltaTable(str(Path(lakehouse) / folder)).to_pyarrow_dataset())
+        connection.register(name, DeltaTable(table(lakehouse, folder), storage_options=options).to_pyarrow_dataset())
     return connection.sql(HISTORY_SQL)
 
 
-if __name__ == "__main__":
-    arguments = sys.argv[1:]
+def main(arguments):
     sql = "--sql" in arguments
-    folders = [a for a in arguments if a != "--sql"]
-    if len(folders) != 1:
+    places = [a for a in arguments if a != "--sql"]
+    if len(places) != 1:
         sys.exit(__doc__)
-    rows = with_duckdb(folders[0]).fetchall() if sql else with_polars(folders[0]).rows()
+    try:
+        lakehouse, options = find_lakehouse(places[0])
+        check_lakehouse(lakehouse, options)
+    except (NoLakehouse, OSError, tomllib.TOMLDecodeError) as exc:
+        sys.exit(f"error: {exc}")
+    rows = with_duckdb(lakehouse, options).fetchall() if sql else with_polars(lakehouse, options).rows()
     for written_at, event, module, migration, transaction, *_ in rows:
         print(f"{written_at:%Y-%m-%d %H:%M:%S}  {event:<7}  {module}:{migration}  transaction {transaction}")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])

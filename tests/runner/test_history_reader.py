@@ -2,6 +2,7 @@
 alone (examples/read_history.py: polars, or DuckDB's SQL) holds the versions
 that `velkor-migrate history` lists."""
 import json
+import os
 import re
 import runpy
 import subprocess
@@ -17,13 +18,24 @@ ROOT = Path(__file__).resolve().parents[2]
 EXAMPLE = ROOT / "examples" / "read_history.py"
 
 
-@pytest.fixture
-def lakehouse(embedded_shop):
+def with_history(project):
     """The shop applied, two migrations rolled back and applied again: saved and deleted versions
     of one record, over three transactions."""
     for command in (["apply", "--to", "3"], ["rollback", "--steps", "2"], ["apply"]):
-        assert migrate(embedded_shop, *command).code == 0
-    return embedded_shop / ".velkor" / "lakehouse"
+        result = migrate(project, *command)
+        assert result.code == 0, result.err
+    return project
+
+
+@pytest.fixture
+def lakehouse(embedded_shop):
+    return with_history(embedded_shop) / ".velkor" / "lakehouse"
+
+
+def read_history(*arguments, **environment):
+    """The example run as a user runs it, from the repository's root."""
+    return subprocess.run([sys.executable, str(EXAMPLE), *arguments], capture_output=True, text=True,
+                          timeout=300, cwd=ROOT, env={**os.environ, **environment})
 
 
 def as_history_lists(lakehouse):
@@ -74,3 +86,38 @@ def test_the_docs_show_the_query_as_it_runs():
     doc = (ROOT / "docs" / "lakehouse.md").read_text(encoding="utf-8")
     shown = re.search(r"```sql\n(.*?)```", doc, re.S).group(1)
     assert shown.strip() == runpy.run_path(str(EXAMPLE))["HISTORY_SQL"].strip()
+
+
+@pytest.mark.parametrize("options", [[], ["--sql"]])
+@pytest.mark.parametrize("named_by", ["project folder", "s3 url"])
+def test_the_example_reads_a_lakehouse_on_s3(team_shop, servers, named_by, options):
+    """By the project folder (the endpoint from its velkor.toml) or by the lakehouse's s3:// URL
+    (the endpoint from AWS_ENDPOINT_URL)."""
+    project = with_history(team_shop)
+    if named_by == "project folder":
+        result = read_history(*options, str(project))
+    else:
+        url = re.search(r'path = "(s3://[^"]+)"', (project / "velkor.toml").read_text()).group(1)
+        result = read_history(*options, url, AWS_ENDPOINT_URL=servers.s3_endpoint)
+    assert result.returncode == 0, result.stderr
+    seen = [(event, label, transaction) for _, _, event, label, _, transaction in
+            (line.split() for line in result.stdout.splitlines())]
+    listed = json.loads(migrate(project, "history", "--format", "json").out)["versions"]
+    assert seen == [(v["event"], v["migration"], v["transaction"]) for v in listed]
+    assert len(seen) == 10
+
+
+@pytest.mark.parametrize("case", ["after make demo", "a project without one", "an empty s3 prefix"])
+def test_where_there_is_no_lakehouse_the_example_says_so_in_one_line(shop, servers, case):
+    if case == "after make demo":  # the demo's project was a temporary folder: nothing in the repository
+        arguments, environment, said = [".velkor/lakehouse"], {}, "error: no lakehouse at .velkor/lakehouse ("
+    elif case == "a project without one":
+        arguments, environment, said = [str(shop)], {}, f"error: {shop / 'velkor.toml'} configures no lakehouse"
+    else:
+        empty = servers.lakehouse()
+        arguments, environment = [empty], {"AWS_ENDPOINT_URL": servers.s3_endpoint}
+        said = f"error: no lakehouse at {empty} ("
+    for options in ([], ["--sql"]):
+        result = read_history(*options, *arguments, **environment)
+        assert (result.returncode, result.stdout) == (1, "")
+        assert len(result.stderr.splitlines()) == 1 and result.stderr.startswith(said), result.stderr

@@ -7,13 +7,15 @@ import signal
 import socket
 import subprocess
 import sys
+import fcntl
 import threading
 
 import pytest
 
-from velkor.migration.runner.lock import LOCK_FILE, project_lock
+from velkor.migration.runner.errors import LockTimeout
+from velkor.migration.runner.lock import LOCK_FILE, ProjectLock, project_lock
 from velkor.migration.runner.project import Project
-from .conftest import ALL, applied, host_copy, migrate, migrate_process
+from .conftest import ALL, applied, applied_count, host_copy, migrate, migrate_process
 
 POSTGRESQL_ONLY = """\
 [connections.repository]
@@ -51,6 +53,15 @@ def project(kind, shop, servers):
 
 def lock_of(root, purpose):
     return project_lock(Project(root).config, root, LOCK_FILE, purpose)
+
+
+def start_holder(project):
+    """A process that holds the project's lock; returned once it says so."""
+    holding = subprocess.Popen([sys.executable, "-c", HOLDER, str(project)], stdout=subprocess.PIPE, text=True)
+    if not select.select([holding.stdout], [], [], 120)[0] or holding.stdout.readline() != "held\n":
+        holding.kill()
+        raise AssertionError("the holder never took the lock")
+    return holding
 
 
 def holder(kind, purpose):
@@ -105,10 +116,8 @@ def test_the_lock_is_free_after_a_failed_run(project):
 
 
 def test_a_killed_holder_leaves_the_lock_free(project):
-    holding = subprocess.Popen([sys.executable, "-c", HOLDER, str(project)], stdout=subprocess.PIPE, text=True)
+    holding = start_holder(project)
     try:
-        assert select.select([holding.stdout], [], [], 120)[0], "the holder never took the lock"
-        assert holding.stdout.readline() == "held\n"
         assert migrate(project, "apply", "--wait", "0").code == 3
         holding.send_signal(signal.SIGKILL)
         holding.wait(timeout=30)
@@ -133,3 +142,55 @@ def test_hosts_naming_the_server_differently_share_the_lock(project, tmp_path):
     finally:
         lock.release()
     assert result.code == 3 and "a host that says 127.0.0.1" in result.err
+
+
+def replace_file(path):
+    """Another file put at ``path`` in one step, as an editor or a sync tool does."""
+    path.with_name("new").write_text("")
+    os.replace(path.with_name("new"), path)
+
+
+@pytest.mark.parametrize("remove", [os.unlink, replace_file], ids=["unlinked", "replaced"])
+def test_the_lock_file_removed_from_under_its_holder_still_holds(shop, remove):
+    holding = start_holder(shop)
+    try:
+        holding.send_signal(signal.SIGSTOP)  # the holder is stopped while its file goes
+        remove(shop / LOCK_FILE)
+        result = migrate(shop, "apply", "--wait", "0.2")
+        assert result.code == 3, result.err
+        assert result.err.splitlines()[-1].endswith("gave up after 0.2 s (wait longer with --wait SECONDS)")
+        with pytest.raises(LockTimeout):
+            lock_of(shop, "another run").acquire(0)
+        holding.send_signal(signal.SIGCONT)
+        assert applied_count(shop) == 0
+    finally:
+        holding.kill()
+        holding.wait(timeout=30)
+    assert migrate(shop, "apply", "--wait", "20").code == 0
+    assert applied_count(shop) == len(ALL)
+
+
+def test_a_waiting_run_locks_the_file_now_at_the_path(tmp_path):
+    """The file a waiting run opened is replaced, and the new one taken by a third run, before the
+    first holder lets go: the waiting run must not take the old file for the lock."""
+    path = tmp_path / LOCK_FILE
+    first = ProjectLock(path, "the first run")
+    first.acquire(0)
+    third = []
+
+    def meanwhile(message):  # the waiting run has opened the file and found it locked
+        replace_file(path)
+        third.append(os.open(path, os.O_RDWR))
+        fcntl.flock(third[0], fcntl.LOCK_EX | fcntl.LOCK_NB)
+        first.release()
+
+    try:
+        with pytest.raises(LockTimeout):
+            ProjectLock(path, "the waiting run").acquire(0.2, on_wait=meanwhile)
+    finally:
+        first.release()
+        for fd in third:
+            os.close(fd)
+    second = ProjectLock(path, "a later run")
+    second.acquire(0)  # free once the third lets go
+    second.release()

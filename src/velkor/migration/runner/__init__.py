@@ -38,8 +38,9 @@ The record (docs/record.md)
     ledger (``record.checksums``, ``record.drift``).
 
 apply [--to MIGRATION] [--out-of-order] [--accept-changed MIGRATION]
-    Under the project lock (``.velkor/migrate.lock``, an ``flock`` held for the
-    whole run; a second run waits ``--wait`` seconds, then exits with status 3).
+    Under the project lock (``.velkor/migrate.lock``, an ``flock`` on the file
+    and its folder held for the whole run, so that removing the file does not
+    free it; a second run waits ``--wait`` seconds, then exits with status 3).
     Refuses applied files changed since (unless accepted) and pending
     migrations numbered below an applied one of their module (unless
     ``--out-of-order``). Checks every file the run needs first, then rebuilds a registry of the
@@ -104,6 +105,10 @@ Output
     are one message and exit status 1; a bad command line exits with 2.
     Warnings name what looks like a migration but is skipped. Output into a
     pipe whose reader has gone stops quietly.
+    No password is shown or written: a ``velkor.toml`` that holds one (a key
+    named like a secret, or a location with a password or credentials in
+    it) is refused, and every line, JSON document, marker and lock text is
+    redacted (``redaction``).
 
 From Python: ``load_classes(root)`` gives a registry holding the classes of
 the applied migrations; ``Project``, ``commands`` and ``cli.run`` do the rest.
@@ -119,10 +124,11 @@ Layout, each layer calling only the ones below it:
     record/        the stores: the only package that uses the framework's
                    storage layer, and where its errors become ours
     source/        finding, reading and validating migration files
-    key, lock, output, errors, text, state, framework
-                   the migration key; the project lock; terminal output; the
-                   errors; words and times; each migration's state as status
-                   tells it; what the runner needs of the framework
+    key, lock, output, redaction, errors, text, state, framework
+                   the migration key; the project lock; terminal output;
+                   secrets kept out of it; the errors; words and times; each
+                   migration's state as status tells it; what the runner
+                   needs of the framework
 """
 from velkor.migration.runner.errors import LockTimeout, MigrationError
 

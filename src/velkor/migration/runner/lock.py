@@ -28,6 +28,7 @@ from pathlib import Path
 from typing import Any
 
 from velkor.migration.runner.errors import LockLost, LockTimeout, MigrationError
+from velkor.migration.runner.redaction import redact
 
 LOCK_FILE = Path(".velkor") / "migrate.lock"  # in the project folder
 POLL_SECONDS = 0.05
@@ -81,13 +82,13 @@ class _Lock:
 
     def verify(self) -> None:
         """Before the run writes: an error when it no longer holds the lock."""
-        if not self._held():
+        if not self._still_held():
             raise LockLost(f"lost the lock {self.where} ({self.lost_because}): another run may have taken it, "
                            "so this run stops before writing; nothing was changed by it")
 
     lost_because = "it is no longer held"
 
-    def _held(self) -> bool:
+    def _still_held(self) -> bool:
         return True
 
     def __enter__(self) -> _Lock:
@@ -98,60 +99,123 @@ class _Lock:
 
 
 class ProjectLock(_Lock):
-    """An exclusive ``flock`` on a file, held from ``acquire`` to ``release``.
+    """An exclusive ``flock`` on a file and on the folder it is in, held from
+    ``acquire`` to ``release``.
 
     The kernel drops the lock when the process ends, however it ends, so a
     crashed run never leaves the project locked. The file holds the pid and
     command of the holder, for the message of a run that gives up waiting.
+    The lock on the folder holds when the file is removed from under its
+    holder; and either is taken only while its path still names what was
+    locked (``_Flock``), so two runs never hold the lock at once.
     """
 
     def __init__(self, path: Path, purpose: str) -> None:
         self.path = path
         self.where = str(path)
         self.purpose = purpose
-        self._fd: int | None = None
-        self._candidate: int | None = None
+        # Always the folder first, then the file: two runs never wait for each other in turn.
+        self._folder = _Flock(path.parent, folder=True)
+        self._file = _Flock(path, folder=False)
+        self._held = False
+
+    def _failed(self, exc: OSError) -> MigrationError:
+        self._abandon()
+        return MigrationError(f"cannot create the lock file {self.path}: {exc.strerror or exc}")
 
     def _prepare(self) -> None:
         try:
-            self.path.parent.mkdir(parents=True, exist_ok=True)
-            self._candidate = os.open(self.path, os.O_RDWR | os.O_CREAT, 0o644)
+            self._folder.open()
+            self._file.open()
         except OSError as exc:
-            raise MigrationError(f"cannot create the lock file {self.path}: {exc.strerror or exc}") from None
+            raise self._failed(exc) from None
 
     def _try(self) -> bool:
         try:
-            fcntl.flock(self._candidate, fcntl.LOCK_EX | fcntl.LOCK_NB)  # type: ignore[arg-type]
-        except BlockingIOError:
-            return False
-        return True
+            return self._folder.take() and self._file.take()
+        except OSError as exc:
+            raise self._failed(exc) from None
 
     def _holder(self) -> str:
-        text = os.pread(self._candidate, 200, 0).decode(errors="replace").strip()  # type: ignore[arg-type]
-        return text or "unknown process"
+        text = os.pread(self._file.fd, 200, 0).decode(errors="replace").strip()  # type: ignore[arg-type]
+        return redact(text) or "unknown process"
 
     def _abandon(self) -> None:
-        os.close(self._candidate)  # type: ignore[arg-type]
-        self._candidate = None
+        self._file.close()
+        self._folder.close()
 
     def _taken(self) -> None:
-        fd, self._candidate = self._candidate, None
+        holder = redact(f"pid {os.getpid()}: {self.purpose}\n").encode()
         try:  # who holds the lock, for the message of a run that gives up waiting
-            os.ftruncate(fd, 0)  # type: ignore[arg-type]
-            os.pwrite(fd, f"pid {os.getpid()}: {self.purpose}\n".encode(), 0)  # type: ignore[arg-type]
+            os.ftruncate(self._file.fd, 0)  # type: ignore[arg-type]
+            os.pwrite(self._file.fd, holder, 0)  # type: ignore[arg-type]
         except OSError:
             pass  # a full disk: the lock holds all the same
-        self._fd = fd
+        self._held = True
+
+    lost_because = "its folder or its file was removed or replaced"
+
+    def _still_held(self) -> bool:
+        return self._held and self._folder.still_at_path() and self._file.still_at_path()
 
     def release(self) -> None:
-        if self._fd is not None:
+        if self._held:
             try:
-                os.ftruncate(self._fd, 0)
+                os.ftruncate(self._file.fd, 0)  # type: ignore[arg-type]
             except OSError:
                 pass
-            fcntl.flock(self._fd, fcntl.LOCK_UN)
-            os.close(self._fd)
-            self._fd = None
+            self._abandon()
+            self._held = False
+
+
+class _Flock:
+    """An exclusive ``flock`` on what a path names: a file (made when missing)
+    or a folder. It counts as taken only while the path still names the file
+    locked (the same device and inode): one unlinked or replaced since it was
+    opened is let go, and the one now at the path is locked instead."""
+
+    def __init__(self, path: Path, folder: bool) -> None:
+        self.path = path
+        self.folder = folder
+        self.fd: int | None = None
+        self.held = False
+
+    def open(self) -> None:
+        if self.folder:
+            self.path.mkdir(parents=True, exist_ok=True)
+            self.fd = os.open(self.path, os.O_RDONLY | os.O_DIRECTORY)
+        else:
+            self.path.parent.mkdir(parents=True, exist_ok=True)
+            self.fd = os.open(self.path, os.O_RDWR | os.O_CREAT, 0o644)
+
+    def take(self) -> bool:
+        """Lock without waiting; False while another process holds the lock."""
+        while not self.held:
+            try:
+                fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)  # type: ignore[arg-type]
+            except BlockingIOError:
+                return False
+            if self.still_at_path():
+                self.held = True
+            else:
+                self.close()
+                self.open()
+        return True
+
+    def still_at_path(self) -> bool:
+        try:
+            now = os.stat(self.path)
+        except FileNotFoundError:
+            return False
+        locked = os.fstat(self.fd)  # type: ignore[arg-type]
+        return (locked.st_dev, locked.st_ino) == (now.st_dev, now.st_ino)
+
+    def close(self) -> None:
+        """Let go of the file, and of the lock with it."""
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None
+        self.held = False
 
 
 def advisory_key(database: str, schema: str | None) -> int:
@@ -170,7 +234,7 @@ class DatabaseLock(_Lock):
     def __init__(self, url: str, purpose: str) -> None:
         self.url = url
         self.purpose = purpose
-        self.where = f"of the record in {url}"
+        self.where = f"of the record in {redact(url)}"
         self.key: int | None = None
         self._db: Any = None
 
@@ -178,11 +242,11 @@ class DatabaseLock(_Lock):
         import psycopg  # only a project on PostgreSQL needs it
         from psycopg.conninfo import conninfo_to_dict
 
-        settings = {"connect_timeout": CONNECT_TIMEOUT, **KEEPALIVE, **conninfo_to_dict(self.url)}
-        settings["options"] = f"{settings.get('options', '')} {SERVER_KEEPALIVE}".strip()
         host = socket.gethostname()
-        settings["application_name"] = f"{APPLICATION}: pid {os.getpid()} on {host}: {self.purpose}"[:63]
         try:
+            settings = {"connect_timeout": CONNECT_TIMEOUT, **KEEPALIVE, **conninfo_to_dict(self.url)}
+            settings["options"] = f"{settings.get('options', '')} {SERVER_KEEPALIVE}".strip()
+            settings["application_name"] = redact(f"{APPLICATION}: pid {os.getpid()} on {host}: {self.purpose}")[:63]
             self._db = psycopg.connect(**settings, autocommit=True)
             database, schema = self._db.execute("SELECT current_database(), current_schema()").fetchone()
         except psycopg.Error as exc:
@@ -215,7 +279,7 @@ class DatabaseLock(_Lock):
         name, session = found
         prefix = f"{APPLICATION}: "
         if name and name.startswith(prefix):
-            return name[len(prefix):]
+            return redact(name[len(prefix):])
         return f"PostgreSQL session {session}" if session else "unknown process"
 
     def _abandon(self) -> None:
@@ -225,7 +289,7 @@ class DatabaseLock(_Lock):
 
     lost_because = "its session with the database server ended: did the server restart?"
 
-    def _held(self) -> bool:
+    def _still_held(self) -> bool:
         """Whether this session still holds the lock (a server restart ends the session, and the lock with it)."""
         import psycopg
 
@@ -249,14 +313,14 @@ class DatabaseLock(_Lock):
 
 
 def server_error(exc: BaseException) -> str:
-    """A PostgreSQL driver error in one line."""
+    """A PostgreSQL driver error in one line, redacted."""
     text = str(exc).strip()
     lowered = text.lower()
     if "connection refused" in lowered:
         return "connection refused (is the PostgreSQL server running?)"
     if "password authentication failed" in lowered or "no password supplied" in lowered:
         return "authentication failed (the password comes from PGPASSWORD or ~/.pgpass)"
-    first = text.splitlines()[0] if text else type(exc).__name__
+    first = redact(text.splitlines()[0]) if text else type(exc).__name__
     return re.sub(r'^(connection failed: )?(connection to server at "[^"]*"( \([^)]*\))?, port \d+ failed: )?'
                   r"(FATAL|ERROR):\s+", "", first)
 

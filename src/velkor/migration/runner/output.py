@@ -7,6 +7,8 @@ import shutil
 import sys
 from typing import TextIO
 
+from velkor.migration.runner.redaction import redact
+
 _CODES = {"bold": "1", "dim": "2", "red": "31", "green": "32", "yellow": "33", "cyan": "36"}
 
 
@@ -21,6 +23,9 @@ class Output:
     """Where a command writes: results to ``out``, notes and errors to ``err``.
 
     Colours only when the stream is a terminal and NO_COLOR is not set.
+    Notes, warnings and errors are redacted (``redaction``): no password that a
+    configuration or a storage error carries reaches them. Results (a class's
+    source, a plan) are printed as the project's files make them.
     """
 
     def __init__(self, out: TextIO | None = None, err: TextIO | None = None) -> None:
@@ -51,14 +56,15 @@ class Output:
         self._write(self.out, self.paint(text, style))
 
     def note(self, text: str) -> None:
-        self._write(self.err, self.paint(text, "dim", self.err))
+        self._write(self.err, self.paint(redact(text), "dim", self.err))
 
     def warning(self, text: str) -> None:
+        text = redact(text)
         self.warnings.append(text)
         self._write(self.err, self.paint("warning:", "bold yellow", self.err) + " " + text)
 
     def error(self, text: str) -> None:
-        first, _, rest = text.partition("\n")
+        first, _, rest = redact(text).partition("\n")
         message = self.paint("error:", "bold red", self.err) + " " + first + ("\n" + rest if rest else "")
         self._write(self.err, message)
 

@@ -3,10 +3,12 @@ applied migrations and the compiler of its classes; and ``load_classes``,
 what an application calls."""
 from __future__ import annotations
 
+import tomllib
 from collections import Counter
 from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
+from typing import Any
 
 from velkor.configs.main import settings
 from velkor.migration.class_foundry import DefaultMigrationSchemas
@@ -17,6 +19,7 @@ from velkor.migration.runner.classes.compiler import Compiler
 from velkor.migration.runner.classes.reference_graph import ClassGraph
 from velkor.migration.runner.errors import MigrationError
 from velkor.migration.runner.key import MigrationKey, label_of
+from velkor.migration.runner.redaction import holds_password, is_secret_name
 from velkor.migration.runner.record.recorder import Recorder
 from velkor.migration.runner.source.discovery import discover, look_alikes
 from velkor.migration.runner.source.document import MigrationSource
@@ -37,6 +40,7 @@ class Project:
             if not settings.CONFIG_PATH.is_file():
                 raise MigrationError(f"{self.root}: no {settings.CONFIG_FILE_NAME} here "
                                      "(run in a project folder, or give --project DIR)")
+            refuse_inline_secrets(settings.CONFIG_PATH)
             try:
                 self.config = VelkorConfigManager().get_config()
             except ConfigError as exc:
@@ -105,6 +109,55 @@ class Project:
         if target in pending:
             return pending[:pending.index(target) + 1]
         return [s for s in pending if self.sources.index(s) < self.sources.index(target)]
+
+
+PASSWORD_SOURCES = {
+    "postgresql": "give it in the environment (PGPASSWORD) or in ~/.pgpass",
+    "delta": "give the credentials in the environment (AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY, "
+             "AWS_SESSION_TOKEN)",
+}
+LOCATION_KEYS = ("url", "path", "endpoint_url")
+
+
+def refuse_inline_secrets(path: Path) -> None:
+    """Refuse a configuration file that holds a password: a key named like a
+    secret, or a connection's location with a password or credentials in it.
+    The message names the connection and the key, never the value."""
+    try:
+        data = tomllib.loads(path.read_text(encoding="utf-8"))
+    except (OSError, UnicodeDecodeError, tomllib.TOMLDecodeError):
+        return  # the configuration's reader says what is wrong with the file
+    connections = data.get("connections")
+    for name, section in (connections.items() if isinstance(connections, dict) else ()):
+        if not isinstance(section, dict):
+            continue
+        where = f"{path}: connection {name!r}"
+        for key, value in section.items():
+            if is_secret_name(key):
+                what = f"`{key}` holds a secret"
+            elif key in LOCATION_KEYS and isinstance(value, str) and holds_password(value):
+                what = f"`{key}` holds a password"
+            else:
+                continue
+            engine = section.get("engine")
+            if engine not in PASSWORD_SOURCES:
+                engine = "delta" if key.startswith("aws") or str(section.get("path", "")).startswith("s3") \
+                    else "postgresql"
+            raise MigrationError(f"{where}: {what}: remove it from the file and {PASSWORD_SOURCES[engine]}")
+    key = next(_secret_keys(data, skip=("connections",)), None)
+    if key is not None:
+        raise MigrationError(f"{path}: `{key}` holds a secret: remove it from the file and give it in the environment")
+
+
+def _secret_keys(table: dict[str, Any], skip: tuple[str, ...] = (), prefix: str = "") -> Iterator[str]:
+    """The dotted names of the keys named like a secret in a table and the tables in it."""
+    for key, value in table.items():
+        if key in skip:
+            continue
+        if is_secret_name(key):
+            yield prefix + key
+        elif isinstance(value, dict):
+            yield from _secret_keys(value, prefix=f"{prefix}{key}.")
 
 
 def load_classes(root: str | Path | None = None) -> DefaultMigrationSchemas:

@@ -18,6 +18,7 @@ from typing import Any
 
 from velkor.migration.runner.key import label_of
 from velkor.migration.runner.output import Output
+from velkor.migration.runner.redaction import redact_data
 from velkor.migration.runner.record.history import HistoryEntry
 from velkor.migration.runner.source.document import MigrationSource
 from velkor.migration.runner.state import MigrationState, RecordReport
@@ -33,11 +34,11 @@ def iso(timestamp: float | None) -> str | None:
 
 
 def emit(out: Output, command: str, body: dict[str, Any], error: str | None = None, exit_status: int = 0) -> int:
-    """Write the command's document; its exit status."""
+    """Write the command's document, redacted (no password in any field); its exit status."""
     document = {"command": command, "version": VERSION, "ok": error is None, **body,
                 "warnings": list(out.warnings),
                 "error": None if error is None else {"message": error, "exit_status": exit_status}}
-    out.line(json.dumps(document, indent=2, ensure_ascii=False))
+    out.line(json.dumps(redact_data(document), indent=2, ensure_ascii=False))
     return exit_status
 
 

@@ -23,6 +23,7 @@ from velkor.migration.runner.record import checksums
 from velkor.migration.runner.record.interrupts import ignore_interrupts, interrupts_deferred
 from velkor.migration.runner.record.marker import Marker
 from velkor.migration.runner.record.tables import ProjectVault
+from velkor.migration.runner.redaction import redact
 
 READ_ATTEMPTS = 5  # reads of the ledger while other runs commit, before the last one is taken
 
@@ -60,8 +61,8 @@ class Ledger:
         return self.connections.get_connection(self.copy_name) if self.copy_name else None
 
     def location(self, name: str | None) -> str:
-        """Where a store is: its path, or its URI or URL (which holds no password)."""
-        return self.connections.config(name).location if name else ""
+        """Where a store is: its path, or its URI or URL, redacted."""
+        return redact(self.connections.config(name).location) if name else ""
 
     def describe(self, name: str) -> str:
         role = "ledger" if name == self.ledger_name else "repository"

@@ -26,6 +26,8 @@ from typing import TYPE_CHECKING, Any
 
 from velkor.migration.data_classes import MigrationFile
 
+from velkor.migration.runner.redaction import redact_data
+
 if TYPE_CHECKING:
     from velkor.migration.runner.record.ledger import Ledger
 
@@ -60,10 +62,11 @@ class Marker:
         return state
 
     def save(self, state: dict[str, Any]) -> None:
+        """Write the state whole, redacted: the file never holds a password."""
         self.path.parent.mkdir(parents=True, exist_ok=True)
         temporary = self.path.with_name(self.path.name + ".new")
         with open(temporary, "w", encoding="utf-8") as file:
-            json.dump({"format": FORMAT, **state}, file, indent=1, sort_keys=True)
+            json.dump(redact_data({"format": FORMAT, **state}), file, indent=1, sort_keys=True)
             file.flush()
             os.fsync(file.fileno())
         os.replace(temporary, self.path)
