@@ -24,10 +24,10 @@ app:0006_customer_tiers
   changes Customer, last defined by app:0004_customer_loyalty (applied)
     ~ custom code changed
     ~ email: now optional
-    ~ phone: type string -> integer
+    ~ phone: type string -> integer  (breaking: another type: stored values may not fit it)
     ~ status: default "active" -> "blocked"
     + tier: string, default "bronze"
-    - birthday: date
+    - birthday: date  (breaking: a removed field: stored records and callers still have it)
     compiled again, as they reference it: Order, BusinessCustomer
   adds Coupon (derives from Model)
     + code: string, required

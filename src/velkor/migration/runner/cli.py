@@ -72,6 +72,9 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--wait", metavar="SECONDS", type=_wait, default=30.0, help=wait_help)
     p.add_argument("--dry-run", action="store_true",
                    help="say what the run would apply and change, as plan does, and record nothing")
+    p.add_argument("--allow-breaking", action="store_true",
+                   help="apply changes that break stored records (a removed field, a new required one, "
+                        "a narrowed type...) even when the repository holds records of the class")
     p = command("status", "List the migrations, applied and pending.")
     _format_option(p)
     p = command("rollback", "Withdraw the latest applied migrations.")
@@ -149,7 +152,7 @@ def dispatch(args: argparse.Namespace, out: Output) -> int:
             return commands.graph(project, out, fmt=args.format, output=args.output)
         if args.command == "apply":
             return commands.apply(project, out, to=args.to, wait=args.wait, out_of_order=args.out_of_order,
-                                  accept_changed=args.accept_changed)
+                                  accept_changed=args.accept_changed, allow_breaking=args.allow_breaking)
         if args.command == "rollback":
             return commands.rollback(project, out, steps=args.steps, wait=args.wait)
         if args.command == "repair":

@@ -10,6 +10,8 @@ from dataclasses import dataclass, field
 from velkor.migration.class_foundry import DefaultMigrationSchemas
 from velkor.migration.data_classes import MigrationFile
 
+from velkor.migration.runner.classes.class_plan import breaking_changes, migration_plans
+from velkor.migration.runner.classes.class_view import ClassView
 from velkor.migration.runner.classes.reference_graph import Batch, ClassGraph
 from velkor.migration.runner.errors import Interrupted, MigrationError
 from velkor.migration.runner.key import MigrationKey, label_of
@@ -127,11 +129,11 @@ def _refuse_out_of_order(drift: Drift, pending: list[MigrationSource]) -> None:
             "apply it anyway with --out-of-order, or give it a number after the applied ones")
 
 
-def compile_batches(project: Project, done: list[MigrationSource], pending: list[MigrationSource]
-                    ) -> tuple[DefaultMigrationSchemas, dict[MigrationKey, Batch]]:
+def compile_batches(project: Project, done: list[MigrationSource], pending: list[MigrationSource],
+                    graph: ClassGraph | None = None) -> tuple[DefaultMigrationSchemas, dict[MigrationKey, Batch]]:
     """A registry holding the applied classes that the pending migrations need, and the
-    pending migrations' batches by migration."""
-    graph = ClassGraph.checked(done + pending)
+    pending migrations' batches by migration (``graph``: of both, when made already)."""
+    graph = graph or ClassGraph.checked(done + pending)
     needed = graph.needs(graph.compiled_by(pending))
     waiting = {source.key for source in pending}
     batches = graph.plan(needed)
@@ -140,6 +142,19 @@ def compile_batches(project: Project, done: list[MigrationSource], pending: list
     except MigrationError as exc:
         raise MigrationError(f"rebuilding the classes of the applied migrations: {exc}") from None
     return registry, {batch.source.key: batch for batch in batches if batch.source.key in waiting}
+
+
+def _refuse_breaking(project: Project, view: ClassView) -> None:
+    """Refuse a change that breaks stored data of a class whose table in the repository holds records."""
+    problems = []
+    for source, name, lines in breaking_changes(migration_plans(view)):
+        count = project.recorder.count_records(name)
+        if count:
+            problems.append(f"{source.label} breaks {name}, whose table in the repository holds "
+                            f"{plural(count, 'record')}: {'; '.join(lines)}")
+    if problems:
+        raise MigrationError("\n".join(problems) + "\nmove the stored records to the new shape first, or apply "
+                             "anyway with --allow-breaking")
 
 
 def record_checksums(project: Project, plan: RunPlan) -> None:
@@ -151,7 +166,7 @@ def record_checksums(project: Project, plan: RunPlan) -> None:
         raise failure
 
 
-def apply(project: Project, plan: RunPlan, events: Events) -> int:
+def apply(project: Project, plan: RunPlan, events: Events, allow_breaking: bool = False) -> int:
     """Compile and record the plan's pending migrations, in one transaction; how many were applied.
     A migration that does not compile stops the run there: those before it are recorded."""
     records, pending, recorder = plan.records, plan.pending, project.recorder
@@ -159,7 +174,10 @@ def apply(project: Project, plan: RunPlan, events: Events) -> int:
     # Everything this run needs is checked before anything is applied.
     done = project.applied_sources(records, load=False)
     load_all(project.sources, only=done + pending)
-    registry, batches = compile_batches(project, done, pending)
+    graph = ClassGraph.checked(done + pending)
+    if not allow_breaking:
+        _refuse_breaking(project, ClassView(project, done, pending, graph))
+    registry, batches = compile_batches(project, done, pending, graph)
     _note_clock(records, events)
     if done:
         events.replayed(len({name for names in project.compiler.compiled for name in names}))
@@ -173,7 +191,7 @@ def apply(project: Project, plan: RunPlan, events: Events) -> int:
                 batch = batches.get(source.key)
                 try:
                     if batch is not None:
-                        project.compiler.compile(registry, source, batch.definitions)
+                        project.compiler.compile_batch(registry, batch)
                 except MigrationError as exc:
                     compile_failure = exc
                     break

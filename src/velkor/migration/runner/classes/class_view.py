@@ -33,12 +33,36 @@ class ClassView:
         return index < len(self.done)
 
     def changes(self) -> Iterator[tuple[int, Definition, Definition | None]]:
-        """Every definition of a class in order, with its batch's index and the definition before it."""
+        """Every definition of a class in order, with its batch's index and the definition before it
+        (for a renamed class, the one under its old name)."""
         latest: dict[str, Definition] = {}
         for index, batch in enumerate(self.graph.batches):
             for definition in batch.own:
-                yield index, definition, latest.get(definition.name)
+                yield index, definition, latest.get(definition.renamed_from or definition.name)
                 latest[definition.name] = definition
+            for name in batch.retired:
+                latest.pop(name, None)
+
+    def retired_by(self, name: str) -> tuple[int, Batch] | None:
+        """The batch that retired the class after its last definition, if one did."""
+        last = None
+        for index, batch in enumerate(self.graph.batches):
+            if any(d.name == name for d in batch.own):
+                last = None
+            if name in batch.retired:
+                last = (index, batch)
+        return last
+
+    def current(self) -> dict[str, tuple[int, Definition]]:
+        """Each class that the migrations leave defined, with the batch of its latest definition."""
+        latest: dict[str, tuple[int, Definition]] = {}
+        for index, definition, _ in self.changes():
+            latest[definition.name] = (index, definition)
+        for index, batch in enumerate(self.graph.batches):
+            for name in batch.retired:
+                if name in latest and latest[name][0] <= index:
+                    del latest[name]
+        return latest
 
     def applied_definition(self, name: str) -> Definition | None:
         """The class as the applied migrations define it."""
@@ -54,6 +78,11 @@ class ClassView:
     def last_batch_of(self, name: str) -> int:
         """The index of the last batch that compiles the class; an error when none does."""
         found = self._batches_of(name)
+        retired = self.retired_by(name)
+        if retired is not None:
+            index, batch = retired
+            state = "applied" if self.is_applied(index) else "pending"
+            raise MigrationError(f"the class {name} is retired by {batch.source.label} ({state})")
         if not found:
             known = sorted(self.graph.latest)
             raise MigrationError(f"no migration defines the class {cut(repr(name))} "

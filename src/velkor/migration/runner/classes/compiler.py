@@ -53,7 +53,7 @@ class Compiler:
         """Register the classes of a migration's batch (by default its own schemas) and compile
         them in one batch; the class names."""
         if definitions is None:
-            definitions = [Definition(source, index) for index in range(len(source.document.schemas))]
+            definitions = Definition.own(source)
         entries = [definition.registration() for definition in definitions]
         started = time.perf_counter()
         try:
@@ -74,9 +74,15 @@ class Compiler:
         self.compiled.append(names)
         return names
 
+    def compile_batch(self, registry: DefaultMigrationSchemas, batch: Batch) -> None:
+        """Compile a migration's batch; the classes it retires leave the registry."""
+        self.compile(registry, batch.source, batch.definitions)
+        for name in batch.retired:
+            registry._classes.pop(name, None)
+
     def replay(self, batches: list[Batch], registry: DefaultMigrationSchemas | None = None) -> DefaultMigrationSchemas:
         """A registry holding the classes of these batches, compiled one after another."""
         registry = registry if registry is not None else ProjectClasses()
         for batch in batches:
-            self.compile(registry, batch.source, batch.definitions)
+            self.compile_batch(registry, batch)
         return registry

@@ -75,9 +75,7 @@ def _edges(definition: Definition, classes: set[str]) -> set[tuple[str, str, str
 
 def picture(view: ClassView) -> tuple[list[Node], list[Edge]]:
     """The classes in the order they were first defined, and their references."""
-    latest: dict[str, tuple[int, Definition]] = {}
-    for index, definition, _ in view.changes():
-        latest[definition.name] = (index, definition)
+    latest = view.current()
     classes = set(latest)
     nodes, edges = [], []
     for name, (index, definition) in latest.items():

@@ -66,6 +66,7 @@ class FieldState:
 
 
 ASPECTS = ("type", "default", "required", "options")
+WIDENING = {("integer", "number")}  # type changes every stored value survives
 
 
 @dataclass
@@ -74,6 +75,7 @@ class FieldChange:
     before: FieldState | None  # None: added
     after: FieldState | None   # None: removed
     aspects: list[str] = field(default_factory=list)  # what changed, of ASPECTS, for a field in both
+    of_new_class: bool = False  # a field of a class that nothing stored yet: nothing to break
 
     @property
     def change(self) -> str:
@@ -97,11 +99,42 @@ class FieldChange:
             parts.append(f"{aspect} {old} -> {new}")
         return f"~ {self.name}: {'; '.join(parts)}"
 
+    @property
+    def breaking(self) -> str | None:
+        """Why the change breaks stored records or callers; None when it does not."""
+        before, after = self.before, self.after
+        if self.of_new_class:
+            return None
+        if before is None:
+            required = after.required and after.default is None  # type: ignore[union-attr]
+            return "a new required field without a default: stored records lack it" if required else None
+        if after is None:
+            return "a removed field: stored records and callers still have it"
+        reasons = []
+        if "type" in self.aspects and (before.type, after.type) not in WIDENING:
+            if before.type[:1].isupper() and after.type[:1].isupper():
+                reasons.append("a reference retargeted to another class")
+            else:
+                reasons.append("another type: stored values may not fit it")
+        if "required" in self.aspects and after.required and after.default is None:
+            reasons.append("now required without a default: stored records may lack it")
+        if "options" in self.aspects and after.options is not None:
+            dropped = [value for value in (before.options or ()) if value not in after.options]
+            if before.options is None:
+                reasons.append("values now limited to options: stored values may be others")
+            elif dropped:
+                reasons.append(f"options removed ({json_text(dropped)}): stored values may be those")
+        return "; ".join(reasons) or None
+
+    def describe_breaking(self) -> str:
+        reason = self.breaking
+        return self.describe() + (f"  (breaking: {reason})" if reason else "")
+
     def as_json(self) -> dict[str, Any]:
         return {"field": self.name, "change": self.change,
                 "before": self.before.as_json() if self.before else None,
                 "after": self.after.as_json() if self.after else None,
-                "changed": list(self.aspects)}
+                "changed": list(self.aspects), "breaking": self.breaking}
 
 
 @dataclass(frozen=True)
@@ -119,8 +152,21 @@ class ClassChange:
             return f"~ now a {self.after} (was a {self.before})"
         return "~ custom code changed"
 
+    @property
+    def breaking(self) -> str | None:
+        """Why the change breaks stored records or callers; None when it does not."""
+        if self.what == "base":
+            return "derives from another class: stored records and callers may not fit it"
+        if self.what == "kind":
+            return "a class turned into a type or back: callers use it otherwise"
+        return None
+
+    def describe_breaking(self) -> str:
+        reason = self.breaking
+        return self.describe() + (f"  (breaking: {reason})" if reason else "")
+
     def as_json(self) -> dict[str, Any]:
-        return {"what": self.what, "before": self.before, "after": self.after}
+        return {"what": self.what, "before": self.before, "after": self.after, "breaking": self.breaking}
 
 
 def _same(old: Any, new: Any) -> bool:

@@ -13,36 +13,44 @@ classes as compiling everything.
 """
 from __future__ import annotations
 
+import difflib
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
 from velkor_models.schemas.data_models.schema import ObjectSchema
 from velkor_utils.models.enums import SchemaTypes
 
 from velkor.migration.runner.errors import MigrationError, cut
-from velkor.migration.runner.source.document import MigrationSource, SchemaEntry, location
+from velkor.migration.runner.source.document import MigrationSource, location
 from velkor.migration.runner.source.reserved_names import generated_module
 from velkor.migration.runner.source.validation import PROPERTY_TYPES, class_references
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class Definition:
-    """One class as one migration defines it."""
+    """One class as one migration defines it: whole (``schemas``), or made from the
+    definition before by a change of some fields (``changes``) or a new name (``rename``)."""
 
     source: MigrationSource
-    index: int  # of the entry in the migration's schemas
+    index: int  # its place among the migration's definitions
+    name: str
+    schema: ObjectSchema
+    schema_type: SchemaTypes
+    loc: tuple[Any, ...]  # where the file writes it
+    renamed_from: str | None = None
 
-    @property
-    def entry(self) -> SchemaEntry:
-        return self.source.document.schemas[self.index]
+    @classmethod
+    def of(cls, source: MigrationSource, index: int) -> Definition:
+        """The class the migration's ``schemas[index]`` defines."""
+        entry = source.document.schemas[index]
+        return cls(source, index, entry.class_name, entry.object_schema, source.schema_type(entry),
+                   ("schemas", index, "schema"))
 
-    @property
-    def name(self) -> str:
-        return self.entry.class_name
-
-    @property
-    def schema(self) -> ObjectSchema:
-        return self.entry.object_schema
+    @classmethod
+    def own(cls, source: MigrationSource) -> list[Definition]:
+        """The classes the migration defines whole."""
+        return [cls.of(source, index) for index in range(len(source.document.schemas))]
 
     @property
     def base(self) -> str | None:
@@ -51,7 +59,7 @@ class Definition:
 
     def registration(self) -> tuple[str, ObjectSchema, SchemaTypes]:
         """The arguments of ``register_model``."""
-        return self.name, self.schema, self.source.schema_type(self.entry)
+        return self.name, self.schema, self.schema_type
 
 
 @dataclass
@@ -64,6 +72,7 @@ class Batch:
     definitions: list[Definition] = field(default_factory=list)  # both, base classes first
     # each class the migration changes -> the followers that reference it, directly or through others
     followers_of: dict[str, list[str]] = field(default_factory=dict)
+    retired: list[str] = field(default_factory=list)  # the classes it retires (renamed ones included)
 
 
 class ClassGraph:
@@ -82,12 +91,12 @@ class ClassGraph:
         self._ever: dict[str, set[str]] = {}  # class -> what any of its definitions references
         first = {}
         for source in self.sources:
-            for index, entry in enumerate(source.document.schemas):
-                first.setdefault(entry.class_name, source)
+            for name in [entry.class_name for entry in source.document.schemas] + list(source.document.rename.values()):
+                first.setdefault(name, source)
         now: dict[str, set[str]] = {}  # class -> what its latest definition references
         referrers: dict[str, set[str]] = {}  # the reverse of ``now``
         for source in self.sources:
-            own = [Definition(source, index) for index in range(len(source.document.schemas))]
+            own = Definition.own(source) + self._edited(source)
             defined = {d.name for d in own}
             for definition in own:
                 self._check_names(definition, defined, first)
@@ -103,12 +112,83 @@ class ClassGraph:
                     referrers.setdefault(name, set()).add(definition.name)
                 now[definition.name] = references
                 self._ever.setdefault(definition.name, set()).update(references)
-            batch = Batch(source, own, sorted((self.latest[name] for name in followers), key=self._age),
-                          followers_of=followers_of)
+            retired = [d.renamed_from for d in own if d.renamed_from] + [
+                name for name in source.document.retire if self._retirable(source, name)]
+            batch = Batch(source, own, sorted((self.latest[name] for name in followers - set(retired)), key=self._age),
+                          followers_of=followers_of, retired=retired)
             for definition in own:
                 self.latest[definition.name] = definition
+            for name in retired:
+                self.latest.pop(name, None)
+                for reference in now.pop(name, ()):
+                    referrers.get(reference, set()).discard(name)
+            renamed = {d.renamed_from: d.name for d in own if d.renamed_from}
+            for name in retired:
+                what = f"rename {name} to {renamed[name]}" if name in renamed else f"retire {name}"
+                for referrer in sorted(referrers.get(name, ())):
+                    self.problems.append(f"{source.where()}: cannot {what}: {referrer} still references it "
+                                         f"(change or retire {referrer} in this migration, or before it)")
             batch.definitions = self._bases_first(batch)
             self.batches.append(batch)
+
+    def _edited(self, source: MigrationSource) -> list[Definition]:
+        """The classes a migration makes from their definitions before: renamed, and changed by some fields."""
+        made = []
+        offset = len(source.document.schemas)
+        for old, new in source.document.rename.items():
+            before = self._before(source, old, ("rename", old), "rename")
+            if before is not None:
+                made.append(Definition(source, offset + len(made), new, before.schema, before.schema_type,
+                                       ("rename", old), renamed_from=old))
+        for index, edit in enumerate(source.document.changes):
+            where = ("changes", index)
+            before = self._before(source, edit.class_name, where + ("class_name",), "change")
+            if before is None:
+                continue
+            schema = self._edit(source, where, before.schema, edit)
+            if schema is not None:
+                made.append(Definition(source, offset + len(made), edit.class_name, schema, before.schema_type, where))
+        return made
+
+    def _before(self, source: MigrationSource, name: str, loc: tuple, verb: str) -> Definition | None:
+        """The definition a migration renames or changes; a problem when there is none."""
+        found = self.latest.get(name)
+        if found is None:
+            close = difflib.get_close_matches(name, list(self.latest), n=1)
+            hint = f" (did you mean {close[0]!r}?)" if close else ""
+            self.problems.append(f"{source.where()}: {location(loc, tagged=False)}: no class {cut(repr(name))} to "
+                                 f"{verb} before this migration{hint}")
+        return found
+
+    def _edit(self, source: MigrationSource, where: tuple, before: ObjectSchema, edit: Any) -> ObjectSchema | None:
+        """The schema before, with the edit's fields added, altered and removed."""
+        properties = dict(before.properties or {})
+        wrong = [(part, name) for part, names, present in (("add", edit.add, False), ("alter", edit.alter, True),
+                                                            ("remove", edit.remove, True))
+                 for name in names if (name in properties) != present]
+        for part, name in wrong:
+            why = "is already a field" if part == "add" else "is not a field"
+            self.problems.append(f"{source.where()}: {location(where + (part,), tagged=False)}: {cut(repr(name))} "
+                                 f"{why} of {edit.class_name} (fields: {', '.join(properties) or 'none'})")
+        if wrong:
+            return None
+        for name in edit.remove:
+            del properties[name]
+        properties.update(edit.alter)
+        properties.update(edit.add)
+        required = edit.required if edit.required is not None else [r for r in before.required if r not in edit.remove]
+        missing = [name for name in required if name not in properties]
+        if missing:
+            self.problems.append(f"{source.where()}: {location(where + ('required',), tagged=False)}: "
+                                 f"{', '.join(map(repr, missing))} required but not a field of {edit.class_name}")
+            return None
+        return before.model_copy(update={"properties": properties, "required": required})
+
+    def _retirable(self, source: MigrationSource, name: str) -> bool:
+        if name in self.latest:
+            return True
+        self._before(source, name, ("retire",), "retire")
+        return False
 
     def _age(self, definition: Definition) -> tuple[int, int]:
         return self.sources.index(definition.source), definition.index
@@ -118,7 +198,7 @@ class ClassGraph:
         for name, loc in class_references(definition.schema):
             if name in bases or name in self.latest or name in defined:
                 continue
-            where = location(("schemas", definition.index, "schema") + loc, tagged=False)
+            where = location(definition.loc + loc, tagged=False)
             later = first.get(name)
             if later is not None:
                 why = f"{later.label} defines it, and applies after this migration"
@@ -191,5 +271,6 @@ class ClassGraph:
             kept = [d for d in batch.definitions if d.name in only]
             if kept:
                 restricted.append(Batch(batch.source, [d for d in batch.own if d.name in only],
-                                        [d for d in batch.followers if d.name in only], kept))
+                                        [d for d in batch.followers if d.name in only], kept,
+                                        retired=[name for name in batch.retired if name in only]))
         return restricted

@@ -9,7 +9,7 @@ from velkor.migration.runner.text import plural
 
 
 def apply(project: Project, out: Output, to: str | None = None, wait: float = 30.0,
-          out_of_order: bool = False, accept_changed: list[str] = ()) -> int:
+          out_of_order: bool = False, accept_changed: list[str] = (), allow_breaking: bool = False) -> int:
     target, accepted = executor.resolve(project, to, accept_changed)
     events = PrintedEvents(out)
     with locked(project, "apply", wait, out):
@@ -24,7 +24,7 @@ def apply(project: Project, out: Output, to: str | None = None, wait: float = 30
             if note:
                 out.note(note)
             return 0
-        compiled = executor.apply(project, plan, events)
+        compiled = executor.apply(project, plan, events, allow_breaking)
         note_accepted(plan, plan.checksum_updates, out)
         recorded = len(records) + compiled
         out.line(f"Applied {plural(compiled, 'migration')}; {len(project.sources) - recorded} pending.", "bold")

@@ -44,8 +44,7 @@ def emit(out: Output, command: str, body: dict[str, Any], error: str | None = No
 
 def migration(source: MigrationSource) -> dict[str, Any]:
     """How a document names a migration file."""
-    return {"migration": source.label, "module": source.module_label, "number": source.number,
-            "name": source.name, "file": source.where()}
+    return source.summary()
 
 
 def record(report: RecordReport) -> dict[str, Any]:

@@ -6,87 +6,15 @@ The pending classes are compiled as ``apply`` would compile them, in a
 registry of their own; nothing is recorded and no lock is taken."""
 from __future__ import annotations
 
-from dataclasses import dataclass, field
-from typing import Any
-
-from velkor_models.schemas.data_models.schema import ObjectSchema
-
 from velkor.migration.runner import executor
+from velkor.migration.runner.classes.class_plan import RETIRED, MigrationPlan, migration_plans
 from velkor.migration.runner.classes.class_view import ClassView, class_view
-from velkor.migration.runner.classes.field_changes import ClassChange, FieldChange, base_of, class_changes, field_changes
-from velkor.migration.runner.classes.reference_graph import Definition
 from velkor.migration.runner.commands import json_documents as documents
 from velkor.migration.runner.errors import MigrationError
 from velkor.migration.runner.output import Output
 from velkor.migration.runner.project import Project
 from velkor.migration.runner.source.document import MigrationSource
 from velkor.migration.runner.text import plural
-
-
-@dataclass
-class ClassPlan:
-    """A class that a pending migration adds or changes."""
-
-    definition: Definition
-    previous: Definition | None  # the definition it replaces; None for a new class
-    previous_applied: bool
-    fields: list[FieldChange]
-    class_changes: list[ClassChange]
-    compiled_again: list[str]  # the classes compiled again because they reference it
-
-    @property
-    def name(self) -> str:
-        return self.definition.name
-
-    def heading(self) -> str:
-        schema = self.definition.schema
-        if self.previous is None:
-            kind = "a type, " if schema.meta_class.value == "type" else ""
-            return f"adds {self.name} ({kind}derives from {base_of(schema)})"
-        state = "applied" if self.previous_applied else "pending"
-        return f"changes {self.name}, last defined by {self.previous.source.label} ({state})"
-
-    def as_json(self) -> dict[str, Any]:
-        schema = self.definition.schema
-        return {
-            "class": self.name, "change": "changed" if self.previous else "added",
-            "schema_type": self.definition.registration()[2].value, "kind": schema.meta_class.value,
-            "base": base_of(schema),
-            "previous": {"migration": self.previous.source.label, "applied": self.previous_applied}
-            if self.previous else None,
-            "fields": [change.as_json() for change in self.fields],
-            "class_changes": [change.as_json() for change in self.class_changes],
-            "compiled_again": list(self.compiled_again),
-        }
-
-
-@dataclass
-class MigrationPlan:
-    source: MigrationSource
-    classes: list[ClassPlan] = field(default_factory=list)
-    compiled_again: list[str] = field(default_factory=list)
-    compiles: bool | None = None  # None: not tried, since one before it does not compile
-
-    def as_json(self) -> dict[str, Any]:
-        return {**documents.migration(self.source), "description": self.source.document.description,
-                "classes": [c.as_json() for c in self.classes], "compiled_again": list(self.compiled_again),
-                "compiles": self.compiles}
-
-
-def migration_plans(view: ClassView) -> list[MigrationPlan]:
-    """What each pending migration adds and changes, in order."""
-    plans = {index: MigrationPlan(batch.source, compiled_again=[d.name for d in batch.followers])
-             for index, batch in enumerate(view.graph.batches) if not view.is_applied(index)}
-    for index, definition, previous in view.changes():
-        if view.is_applied(index):
-            continue
-        before = previous.schema if previous is not None else ObjectSchema(properties={})
-        plans[index].classes.append(ClassPlan(
-            definition, previous, previous is not None and view.is_applied(view.graph.sources.index(previous.source)),
-            field_changes(before, definition.schema),
-            class_changes(before, definition.schema) if previous is not None else [],
-            view.graph.batches[index].followers_of.get(definition.name, [])))
-    return list(plans.values())
 
 
 def compile_pending(project: Project, view: ClassView, plans: list[MigrationPlan]) -> MigrationError | None:
@@ -96,7 +24,7 @@ def compile_pending(project: Project, view: ClassView, plans: list[MigrationPlan
         batch = batches.get(item.source.key)
         try:
             if batch is not None:
-                project.compiler.compile(registry, item.source, batch.definitions)
+                project.compiler.compile_batch(registry, batch)
         except MigrationError as exc:
             item.compiles = False
             return exc
@@ -105,6 +33,8 @@ def compile_pending(project: Project, view: ClassView, plans: list[MigrationPlan
 
 
 def _field_style(line: str) -> str:
+    if "(breaking:" in line:
+        return "red"
     return {"+": "green", "-": "red"}.get(line[:1], "yellow")
 
 
@@ -114,15 +44,17 @@ def _write(out: Output, plans: list[MigrationPlan]) -> None:
     for item in plans:
         out.line()
         out.line(item.source.label, "bold")
-        if not item.classes:
+        if not item.classes and not item.retired:
             out.line("  (no classes)")
         for change in item.classes:
             out.line(f"  {change.heading()}" + ("" if change.fields or change.class_changes
                                                else ": no change of its fields"))
-            for line in [c.describe() for c in change.class_changes] + [c.describe() for c in change.fields]:
+            for line in [c.describe_breaking() for c in change.class_changes + change.fields]:
                 out.line(f"    {out.paint(line, _field_style(line))}")
             if change.compiled_again:
                 out.line(f"    compiled again, as they reference it: {', '.join(change.compiled_again)}")
+        for name in item.retired:
+            out.line(f"  retires {name}  " + out.paint(f"(breaking: {RETIRED})", "red"))
 
 
 def plan(project: Project, out: Output, to: str | None = None, out_of_order: bool = False,

@@ -42,6 +42,7 @@ class Ledger:
         self.ledger_name: str = resources.lakehouse or resources.repository.default
         default = resources.repository.default
         self.copy_name: str | None = default if default and default != self.ledger_name else None
+        self.repository_name: str | None = default or None  # where the model classes' records are stored
         self.marker = Marker(root)
         self._records: list[MigrationFile] | None = None
         self._sequences: dict[MigrationKey, int | None] | None = None

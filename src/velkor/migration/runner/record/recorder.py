@@ -14,6 +14,7 @@ from pathlib import Path
 from velkor.migration.data_classes import MigrationFile
 from velkor_data.engines.base import CHANGED_SINCE_READ
 from velkor_data.manager import Transaction
+from velkor_utils.models.data_models.address import Address
 
 from velkor.migration.runner.errors import MigrationError
 from velkor.migration.runner.key import MigrationKey, label_of
@@ -104,6 +105,17 @@ class Recorder:
         ledger = self.ledger
         with self._storage("reading the checksums of the applied migrations"):
             return ledger.checksums().read()
+
+    def count_records(self, class_name: str) -> int:
+        """How many records of a model class the repository holds now."""
+        ledger = self.ledger
+        if ledger.repository_name is None:
+            return 0
+        with self._storage(f"counting the records of {class_name} in the repository"):
+            connection = ledger.connections.get_connection(ledger.repository_name)
+            rows = connection.query(address=Address(resource="resource", class_name=class_name))
+        return sum(1 for row in rows if not (row.get("_metadata") or {}).get("is_deleted")
+                   and not (row.get("_metadata") or {}).get("next_version"))
 
     def damage(self) -> list[str]:
         """What is wrong with the stores: a store that held records after the last run that

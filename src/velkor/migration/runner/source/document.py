@@ -4,14 +4,14 @@ from __future__ import annotations
 import re
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import Annotated, Any
 
-from pydantic import BaseModel, ConfigDict, Field, field_validator
+from pydantic import AfterValidator, BaseModel, ConfigDict, Field, field_validator
 
 from velkor.configs.main import settings
 from velkor.migration.data_classes import ModuleTypes
 from velkor.migration.utils import map_module_type_to_schema_type
-from velkor_models.schemas.data_models.schema import ObjectSchema
+from velkor_models.schemas.data_models.schema import ObjectSchema, PropertyData
 from velkor_utils.models.enums import SchemaTypes
 
 from velkor.migration.runner.errors import cut
@@ -38,22 +38,46 @@ class SchemaEntry(BaseModel):
     @field_validator("class_name")
     @classmethod
     def _check_class_name(cls, name: str) -> str:
-        if not CLASS_NAME.fullmatch(name):
-            raise ValueError(f"{cut(repr(name))} is not a class name: a capital letter, then letters, digits or '_'")
-        reason = reserved_class(name)
-        if reason:
-            raise ValueError(f"{name!r} is reserved: {reason}")
-        return name
+        return _class_name(name)
+
+
+def _class_name(name: str) -> str:
+    if not CLASS_NAME.fullmatch(name):
+        raise ValueError(f"{cut(repr(name))} is not a class name: a capital letter, then letters, digits or '_'")
+    reason = reserved_class(name)
+    if reason:
+        raise ValueError(f"{name!r} is reserved: {reason}")
+    return name
+
+
+ClassName = Annotated[str, AfterValidator(_class_name)]
+
+
+class ClassEdit(BaseModel):
+    """A class changed by naming only what changes, against its definition before."""
+
+    model_config = ConfigDict(extra="forbid")
+
+    class_name: ClassName
+    add: dict[str, PropertyData] = {}    # new fields
+    alter: dict[str, PropertyData] = {}  # fields defined anew, whole
+    remove: list[str] = []               # fields dropped
+    required: list[str] | None = None    # the required fields; by default those before, less the removed ones
 
 
 class MigrationDocument(BaseModel):
-    """The content of a migration file."""
+    """The content of a migration file. A migration may define classes whole
+    (``schemas``), change them by naming only what changes (``changes``),
+    rename them (``rename``: old name to new) and retire them (``retire``)."""
 
     model_config = ConfigDict(extra="forbid")
 
     description: str | None = None
     depends_on: list[str] = []
     schemas: list[SchemaEntry]
+    changes: list[ClassEdit] = []
+    rename: dict[ClassName, ClassName] = {}
+    retire: list[ClassName] = []
 
 
 @dataclass
@@ -91,6 +115,11 @@ class MigrationSource:
 
     def where(self) -> str:
         return display_path(self.path)
+
+    def summary(self) -> dict[str, Any]:
+        """How a JSON document names the migration."""
+        return {"migration": self.label, "module": self.module_label, "number": self.number,
+                "name": self.name, "file": self.where()}
 
 
 def display_path(path: Path) -> str:

@@ -85,7 +85,13 @@ def build() -> dict[str, Any]:
             "description": _nullable(_ref("text")),
             "depends_on": {"type": "array", "items": {"type": "string", "pattern": f"^{REFERENCE.pattern}$"},
                            "description": "Migrations that must apply before this one: [module:]NUMBER"},
-            "schemas": {"type": "array", "items": _ref("entry")},
+            "schemas": {"type": "array", "items": _ref("entry"), "description": "Classes defined whole"},
+            "changes": {"type": "array", "items": _ref("classEdit"),
+                        "description": "Classes changed by naming only what changes, against their definition before"},
+            "rename": {"type": "object", "propertyNames": _ref("className"),
+                       "additionalProperties": _ref("className"),
+                       "description": "Classes renamed: the old name to the new one"},
+            "retire": {"type": "array", "items": _ref("className"), "description": "Classes retired"},
         },
         "$defs": {
             "text": {"type": "string", "not": {"pattern": placeholders},
@@ -102,6 +108,18 @@ def build() -> dict[str, Any]:
                     "class_name": _ref("className"),
                     "schema_type": _nullable({"enum": [member.value for member in SchemaTypes]}),
                     "schema": _ref("objectSchema"),
+                },
+            },
+            "classEdit": {
+                "type": "object", "additionalProperties": False, "required": ["class_name"],
+                "properties": {
+                    "class_name": _ref("className"),
+                    "add": {"type": "object", "propertyNames": _ref("propertyName"),
+                            "additionalProperties": _ref("property"), "description": "New fields"},
+                    "alter": {"type": "object", "propertyNames": _ref("propertyName"),
+                              "additionalProperties": _ref("property"), "description": "Fields defined anew, whole"},
+                    "remove": {"type": "array", "items": {"type": "string"}, "description": "Fields dropped"},
+                    "required": _nullable({"type": "array", "items": {"type": "string"}}),
                 },
             },
             "objectSchema": {

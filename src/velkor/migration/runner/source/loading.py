@@ -19,7 +19,7 @@ from velkor.migration.runner.errors import MigrationError, cut
 from velkor.migration.runner.source.discovery import find
 from velkor.migration.runner.source.document import (
     PROPERTY_NAME, MigrationDocument, MigrationSource, display_path, location)
-from velkor.migration.runner.source.validation import depth_problems, schema_problems
+from velkor.migration.runner.source.validation import Loc, depth_problems, schema_problems
 
 
 def _describe(error: dict[str, Any]) -> str:
@@ -67,6 +67,23 @@ def _items_problems(type_name: str, items: Any, where: tuple[Any, ...]) -> list[
     return []
 
 
+def _property_problems(raw: dict[str, Any], properties: dict[str, PropertyData], where: Loc) -> list[dict[str, Any]]:
+    """Property names, unknown fields and ``items`` of a map of properties at ``where``."""
+    problems = []
+    for name, prop in raw.items():
+        prop_where = where + (name,)
+        if not PROPERTY_NAME.fullmatch(name) or keyword.iskeyword(name):
+            problems.append({"loc": prop_where, "type": "value_error", "input": name,
+                             "msg": f"{cut(repr(name))} is not a property name: a letter, then letters, "
+                                    "digits or '_'"})
+        problems += _unknown_fields(prop, PropertyData, prop_where)
+        for option_index, option in enumerate((prop.get("options") or []) if isinstance(prop, dict) else []):
+            problems += _unknown_fields(option, OptionData, prop_where + ("options", option_index))
+    for name, prop in properties.items():
+        problems += _items_problems(prop.type, prop.items, where + (name,))
+    return problems
+
+
 def _schema_problems(raw: dict[str, Any], document: MigrationDocument) -> list[dict[str, Any]]:
     """Checks beyond the records' own: unknown fields, property names, repeated classes."""
     problems = []
@@ -79,23 +96,50 @@ def _schema_problems(raw: dict[str, Any], document: MigrationDocument) -> list[d
         seen.setdefault(entry.class_name, index)
         schema = raw["schemas"][index]["schema"]
         problems += _unknown_fields(schema, ObjectSchema, where + ("schema",))
-        for name, prop in (schema.get("properties") or {}).items():
-            prop_where = where + ("schema", "properties", name)
-            if not PROPERTY_NAME.fullmatch(name) or keyword.iskeyword(name):
-                problems.append({"loc": prop_where, "type": "value_error", "input": name,
-                                 "msg": f"{cut(repr(name))} is not a property name: a letter, then letters, "
-                                        "digits or '_'"})
-            problems += _unknown_fields(prop, PropertyData, prop_where)
-            for option_index, option in enumerate(prop.get("options") or []):
-                problems += _unknown_fields(option, OptionData, prop_where + ("options", option_index))
-        for name, prop in (entry.object_schema.properties or {}).items():
-            problems += _items_problems(prop.type, prop.items, where + ("schema", "properties", name))
+        problems += _property_problems(schema.get("properties") or {}, entry.object_schema.properties or {},
+                                       where + ("schema", "properties"))
         for name in entry.object_schema.required:
             if name not in (entry.object_schema.properties or {}):
                 problems.append({"loc": where + ("schema", "required"), "type": "value_error", "input": name,
                                  "msg": f"{cut(repr(name))} is required but is not a property"})
         if not any(p["loc"][:len(where)] == where for p in problems):
             problems += schema_problems(entry.object_schema, where + ("schema",))
+    return problems + _edit_problems(raw, document)
+
+
+def _edit_problems(raw: dict[str, Any], document: MigrationDocument) -> list[dict[str, Any]]:
+    """The classes that a migration changes, renames and retires: each named once in the file,
+    each change's fields checked as a schema's are."""
+    problems = []
+    named: dict[str, str] = {entry.class_name: f"schemas[{index}]" for index, entry in enumerate(document.schemas)}
+
+    def once(name: str, loc: Loc, what: str) -> None:
+        if name in named:
+            problems.append({"loc": loc, "type": "value_error", "input": name,
+                             "msg": f"{name!r} is also named by {named[name]}: a migration names a class once"})
+        named.setdefault(name, what)
+
+    for index, edit in enumerate(document.changes):
+        where = ("changes", index)
+        once(edit.class_name, where + ("class_name",), f"changes[{index}]")
+        raw_edit = raw["changes"][index]
+        for part in ("add", "alter"):
+            problems += _property_problems(raw_edit.get(part) or {}, getattr(edit, part), where + (part,))
+        for name in sorted((set(edit.add) | set(edit.alter)) & set(edit.remove) | set(edit.add) & set(edit.alter)):
+            problems.append({"loc": where, "type": "value_error", "input": name,
+                             "msg": f"{cut(repr(name))} is named twice among add, alter and remove"})
+        if not any(p["loc"][:len(where)] == where for p in problems):
+            for problem in schema_problems(ObjectSchema(properties={**edit.add, **edit.alter}), where):
+                loc = problem["loc"]
+                if loc[len(where):len(where) + 1] == ("properties",):  # where the field is written
+                    part = "add" if loc[len(where) + 1] in edit.add else "alter"
+                    problem = {**problem, "loc": where + (part,) + loc[len(where) + 1:]}
+                problems.append(problem)
+    for old, new in document.rename.items():
+        once(old, ("rename", old), f"rename[{old!r}]")
+        once(new, ("rename", old), f"rename[{old!r}]")
+    for index, name in enumerate(document.retire):
+        once(name, ("retire", index), f"retire[{index}]")
     return problems
 
 
