@@ -105,4 +105,5 @@ def test_repair_removes_rows_the_ledger_never_recorded_and_names_them(embedded_s
     result = migrate(embedded_shop, "repair")
     assert result.code == 0, result.err
     assert re.search(r"removed the rows the ledger never recorded: \w+:0099_ghost", result.err), result.err
+    assert "The ledger holds 6 records, the repository 6 rows." in result.out
     assert repository_rows(embedded_shop) == len(ALL) and applied_count(embedded_shop) == len(ALL)

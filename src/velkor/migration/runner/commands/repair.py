@@ -18,6 +18,8 @@ def repair(project: Project, out: Output, from_repository: bool = False, wait: f
         note = recorder.remember()
         if note:
             out.note(note)
-        records = recorder.records()
-        out.line(f"Repaired: the stores agree on {plural(len(records), 'applied migration')}.", "bold")
+        records, rows = recorder.records(), recorder.copy_rows()
+        found = "" if rows is None else (f" The ledger holds {plural(len(records), 'record')}, "
+                                         f"the repository {plural(rows, 'row')}.")
+        out.line(f"Repaired: the stores agree on {plural(len(records), 'applied migration')}.{found}", "bold")
     return 0

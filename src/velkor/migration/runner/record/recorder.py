@@ -24,6 +24,7 @@ from velkor.migration.runner.record.drift import Drift
 from velkor.migration.runner.record.failures import STORAGE_ERRORS, reported, storage_message
 from velkor.migration.runner.record.ledger import Ledger
 from velkor.migration.runner.record.repository_copy import Differences
+from velkor.migration.runner.record.tables import current
 from velkor.migration.runner.source.document import MigrationSource
 
 Scope = Callable[[], AbstractContextManager]  # the framework's settings pointed at the project
@@ -105,6 +106,14 @@ class Recorder:
         ledger = self.ledger
         with self._storage("reading the checksums of the applied migrations"):
             return ledger.checksums().read()
+
+    def copy_rows(self) -> int | None:
+        """How many current rows the repository's copy holds; None without a copy."""
+        ledger = self.ledger
+        if ledger.copy is None:
+            return None
+        with self._storage("counting the repository's rows"):
+            return len(current(ledger.copy))
 
     def count_records(self, class_name: str) -> int:
         """How many records of a model class the repository holds now."""
