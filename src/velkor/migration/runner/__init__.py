@@ -15,6 +15,9 @@ Migration file
                       "schema_type": "app",      optional: the module's type
                       "schema": {...}}]}         an ObjectSchema (the list may be empty)
 
+    A regular file (or a link to one) of at most 1 MiB, numbered within 64
+    bits (``source.reading``, ``source.discovery``); its integers fit in 64
+    bits and its text holds no lone surrogate.
     Unknown fields are refused, also inside a schema and its properties.
     Every type name is a core type or a model class; names that the generated
     module uses, defaults and options that do not fit their type and template
