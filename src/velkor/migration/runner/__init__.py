@@ -107,12 +107,16 @@ Output
     are one message and exit status 1; a bad command line exits with 2.
     Warnings name what looks like a migration but is skipped. Output into a
     pipe whose reader has gone stops quietly.
+    Ctrl-C at any moment ends with "error: interrupted" and what is recorded,
+    exit status 130: before the command begins (``start``, the program's
+    entry, handles it before any heavy import) nothing was changed.
 
 From Python: ``load_classes(root)`` gives a registry holding the classes of
 the applied migrations; ``Project``, ``commands`` and ``cli.run`` do the rest.
 
 Layout, each layer calling only the ones below it:
 
+    start          the program's entry: Ctrl-C handled first, then the rest imported
     cli            the command line: parse, call a command, say how it failed
     commands/      one module per command: options in, lines or a JSON document out
     executor       what a run of apply, plan or rollback will do, and doing it

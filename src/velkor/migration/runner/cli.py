@@ -7,11 +7,12 @@ import signal
 import sys
 import threading
 import traceback
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 
 from velkor.migration.runner.errors import Interrupted, MigrationError
 from velkor.migration.runner.output import Output
+from velkor.migration.runner.start import command_begins, interrupts_end_the_process
 
 EXIT_INTERRUPTED = Interrupted.exit_code
 
@@ -124,7 +125,9 @@ def interrupts_restored(restore: bool) -> Iterator[None]:
             signal.signal(signal.SIGINT, previous)
 
 
-def dispatch(args: argparse.Namespace, out: Output) -> int:
+def dispatch(args: argparse.Namespace, out: Output, begin: Callable[[], None] | None = None) -> int:
+    """Run the command; ``begin``: called once the project is open and its storage
+    libraries are loaded, as the command begins."""
     # Imported here: `--help` and a bad command line load no storage library.
     from velkor.migration.runner import commands
     from velkor.migration.runner.project import Project
@@ -132,6 +135,9 @@ def dispatch(args: argparse.Namespace, out: Output) -> int:
     if args.command == "schema":
         return commands.schema(out)
     project = Project(getattr(args, "project", None))
+    if begin is not None:
+        project.load_engines()
+        begin()
     project.recorder.interrupts_end_at_commit = True
     for warning in project.warnings:
         out.warning(warning)
@@ -165,7 +171,7 @@ def run(argv: list[str] | None = None, out: Output | None = None, command_line: 
     out = out or Output()
     try:
         with interrupts_restored(not command_line):
-            return dispatch(args, out)
+            return dispatch(args, out, command_begins if command_line else None)
     except MigrationError as exc:
         return failed(args, out, str(exc), exc.exit_code)
     except KeyboardInterrupt:
@@ -185,6 +191,7 @@ def failed(args: argparse.Namespace, out: Output, message: str, code: int) -> in
 
 
 def main(argv: list[str] | None = None) -> None:
+    interrupts_end_the_process()  # until the command begins (``start``)
     try:
         code = run(argv, command_line=True)
     except KeyboardInterrupt:  # before the command began: nothing was done
