@@ -285,6 +285,20 @@ def test_apply_killed_at_random_moments(many):
     assert len(stored_keys(root)) == 200 and saved_once(root)
 
 
+def test_ctrl_c_that_native_code_turns_into_an_error_is_still_ctrl_c():
+    """pydantic's serializer, called by the ledger vault, reports a KeyboardInterrupt raised
+    inside it as an error of its own; a storage library, as a panic."""
+    from velkor.migration.runner.record.interrupts import interrupts_kept, raise_counted
+    for native_error in (ValueError("Error serializing to JSON: KeyboardInterrupt:"), BaseException("panic")):
+        with pytest.raises(KeyboardInterrupt), interrupts_kept():
+            try:
+                raise_counted(signal.SIGINT, None)
+            except KeyboardInterrupt:
+                raise native_error from None
+    with pytest.raises(ValueError), interrupts_kept():  # no Ctrl-C: the error is the error
+        raise ValueError("a fault")
+
+
 IMPORT_LINE = "import time:"
 
 

@@ -12,7 +12,8 @@ from contextlib import contextmanager
 
 from velkor.migration.runner.errors import Interrupted, MigrationError
 from velkor.migration.runner.output import Output
-from velkor.migration.runner.start import command_begins, interrupts_end_the_process
+from velkor.migration.runner.record.interrupts import raise_counted
+from velkor.migration.runner.start import interrupts_end_the_process
 
 EXIT_INTERRUPTED = Interrupted.exit_code
 
@@ -123,6 +124,11 @@ def interrupts_restored(restore: bool) -> Iterator[None]:
     finally:
         if restore and main:
             signal.signal(signal.SIGINT, previous)
+
+
+def command_begins() -> None:
+    """Ctrl-C raises KeyboardInterrupt from now on, for the command to say what is recorded."""
+    signal.signal(signal.SIGINT, raise_counted)
 
 
 def dispatch(args: argparse.Namespace, out: Output, begin: Callable[[], None] | None = None) -> int:

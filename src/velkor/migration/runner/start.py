@@ -25,11 +25,6 @@ def interrupts_end_the_process() -> None:
     signal.signal(signal.SIGINT, _interrupted_before_the_command)
 
 
-def command_begins() -> None:
-    """Ctrl-C raises KeyboardInterrupt from now on, for the command to say what is recorded."""
-    signal.signal(signal.SIGINT, signal.default_int_handler)
-
-
 def main() -> None:
     interrupts_end_the_process()
     from velkor.migration.runner.cli import main as command_line

@@ -50,21 +50,22 @@ class EngineOutput:
             saved = os.dup(2)
         except OSError:
             return  # no descriptor to spare: the output is not kept apart
+        self._saved, self._buffer = saved, buffer  # before the switch: a Ctrl-C between them is undone
         os.dup2(buffer, 2)
-        self._saved, self._buffer = saved, buffer
 
     def stop(self) -> None:
+        """Give the error stream back (again, harmlessly, when Ctrl-C cut a first call short)."""
         if self._saved is None:
             return
         _flush_stderr()
         os.dup2(self._saved, 2)
-        os.close(self._saved)
-        self._saved = None
-        os.lseek(self._buffer, 0, os.SEEK_SET)
+        saved, buffer, self._saved = self._saved, self._buffer, None
+        os.close(saved)
+        os.lseek(buffer, 0, os.SEEK_SET)
         chunks = []
-        while chunk := os.read(self._buffer, 1 << 16):
+        while chunk := os.read(buffer, 1 << 16):
             chunks.append(chunk)
-        os.close(self._buffer)
+        os.close(buffer)
         if chunks:
             self.log = self._keep(b"".join(chunks))
 

@@ -20,6 +20,7 @@ from velkor.migration.runner.record import damage, repair, repository_copy
 from velkor.migration.runner.record.checksums import Checksum
 from velkor.migration.runner.record.drift import Drift
 from velkor.migration.runner.record.engines import EngineOutput, engine_output_kept
+from velkor.migration.runner.record.interrupts import interrupts_kept
 from velkor.migration.runner.record.failures import STORAGE_ERRORS, reported, storage_message
 from velkor.migration.runner.record.ledger import Ledger
 from velkor.migration.runner.record.repository_copy import Differences
@@ -46,7 +47,7 @@ class Recorder:
         their libraries write to the error stream goes to the engine log."""
         started = time.perf_counter()
         try:
-            with self._scope(), engine_output_kept(self.root, what) as output, reported(what):
+            with self._scope(), interrupts_kept(), engine_output_kept(self.root, what) as output, reported(what):
                 yield output
         finally:
             self._timings["ledger"] += time.perf_counter() - started
