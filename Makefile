@@ -54,7 +54,13 @@ $(BENCH_VENV)/installed: $(SOURCES)
 demo: $(VENV)/installed
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" tools/demo
 
-test: test-normal test-asan $(OTHER_PYTHONS:%=test-%)
+# Every stage runs, also after one fails; the failed ones are named at the end.
+TEST_STAGES := test-normal test-asan $(OTHER_PYTHONS:%=test-%)
+test:
+	@failed=""; for stage in $(TEST_STAGES); do \
+		$(MAKE) --no-print-directory $$stage || failed="$$failed $$stage"; \
+	done; \
+	if [ -n "$$failed" ]; then echo "make test: failed:$$failed" >&2; exit 1; fi
 
 # velkor-migrate graph draws SVG and PNG with Graphviz's dot; its tests are
 # skipped without it. As root on Debian (a fresh machine, CI), install it.

@@ -213,9 +213,25 @@ def many(tmp_path):
     return root
 
 
+def lines_until(stream, first: str, more: int) -> str:
+    """Read a run's lines up to the one starting with ``first`` and ``more`` after it
+    (fewer when the run ends first): a known point of the run, however slow the machine."""
+    seen = []
+    counting = False
+    for line in stream:
+        seen.append(line)
+        counting = counting or line.lstrip().startswith(first)
+        if counting:
+            if more == 0:
+                break
+            more -= 1
+    return "".join(seen)
+
+
 @pytest.mark.parametrize("command", ["apply", "rollback"])
 def test_ctrl_c_at_random_moments_says_what_is_recorded(many, command):
-    """Each run starts with all 200 pending (apply) or applied (rollback) and is interrupted part-way."""
+    """Each run starts with all 200 pending (apply) or applied (rollback) and is interrupted part-way:
+    after its first line and a random count of the lines that follow, one per migration."""
     chance = random.Random(3)
     outcomes = set()
     for _ in range(6):
@@ -224,13 +240,14 @@ def test_ctrl_c_at_random_moments_says_what_is_recorded(many, command):
             assert migrate(many, *start).code == 0
         before = applied_count(many)
         process = migrate_process(many, command, *(["--steps", "200"] if command == "rollback" else []))
-        time.sleep(chance.uniform(0.1, 1.0))
+        printed = lines_until(process.stdout, "Applying" if command == "apply" else "Rolling back",
+                              chance.randint(0, 210))
         process.send_signal(signal.SIGINT)
         out, err = process.communicate(timeout=120)
         assert "Traceback" not in err, err
         result = SimpleNamespace(code=process.returncode, err=err)
         claimed = claimed_by_apply(result, before, 200) if command == "apply" else claimed_by_rollback(result, before, 200)
-        assert applied_count(many) == claimed, (out, err)
+        assert applied_count(many) == claimed, (printed + out, err)
         if process.returncode:
             assert process.returncode == 130 and err.startswith("error: interrupted"), err
         outcomes.add(process.returncode)
@@ -240,12 +257,13 @@ def test_ctrl_c_at_random_moments_says_what_is_recorded(many, command):
 
 
 def test_apply_killed_at_random_moments(many):
-    """The run is killed (SIGKILL) again and again, then runs to its end."""
+    """The run is killed (SIGKILL) again and again, at its start, part-way through
+    its migrations or at its commit (after the last of them), then runs to its end."""
     root = many
     chance = random.Random(8)
     for _ in range(8):
         process = migrate_process(root, "apply")
-        time.sleep(chance.uniform(0.2, 2.5))
+        lines_until(process.stdout, "Applying", chance.randint(0, 201))
         process.send_signal(signal.SIGKILL)
         process.communicate()
         status = migrate(root, "status")
@@ -253,6 +271,57 @@ def test_apply_killed_at_random_moments(many):
     final = migrate(root, "apply")
     assert final.code == 0, final.err
     assert len(stored_keys(root)) == 200 and saved_once(root)
+
+
+def test_ctrl_c_that_native_code_turns_into_an_error_is_still_ctrl_c():
+    """pydantic's serializer, called by the ledger vault, reports a KeyboardInterrupt raised
+    inside it as an error of its own; a storage library, as a panic."""
+    from velkor.migration.runner.record.interrupts import interrupts_kept, raise_counted
+    for native_error in (ValueError("Error serializing to JSON: KeyboardInterrupt:"), BaseException("panic")):
+        with pytest.raises(KeyboardInterrupt), interrupts_kept():
+            try:
+                raise_counted(signal.SIGINT, None)
+            except KeyboardInterrupt:
+                raise native_error from None
+    with pytest.raises(ValueError), interrupts_kept():  # no Ctrl-C: the error is the error
+        raise ValueError("a fault")
+
+
+IMPORT_LINE = "import time:"
+
+
+def test_ctrl_c_at_start_up_says_nothing_was_changed(embedded_shop):
+    """Ctrl-C from the moment the program's own code runs (the interpreter's start-up
+    before it is the interpreter's): the program's imports, its storage libraries',
+    opening the project. The interpreter reports each import it completes
+    (``-X importtime``): the signal follows a random count of them."""
+    chance = random.Random(5)
+    command = [sys.executable, "-X", "importtime", "-m", "velkor.migration.runner",
+               "--project", str(embedded_shop), "apply"]
+    outcomes = set()
+    for attempt in range(10):
+        before = applied_count(embedded_shop)
+        process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        imports = []
+        for line in process.stderr:  # up to the command line's module, imported by the program's first act
+            imports.append(line)
+            if line.rstrip().endswith("| velkor.migration.runner.cli"):
+                break
+        imports += [process.stderr.readline() for _ in range(chance.randint(0, 360))]
+        process.send_signal(signal.SIGINT)
+        out, err = process.communicate(timeout=120)
+        said = "".join(line for line in ("".join(imports) + err).splitlines(keepends=True)
+                       if not line.startswith(IMPORT_LINE))
+        assert "Traceback" not in said and "panic" not in said.lower(), said
+        assert process.returncode in (0, 130), said
+        if process.returncode == 130:
+            assert said.startswith("error: interrupted"), said
+        result = SimpleNamespace(code=process.returncode, err=said)
+        assert applied_count(embedded_shop) == claimed_by_apply(result, before, 6), said
+        outcomes.add(process.returncode)
+        if applied_count(embedded_shop):
+            assert migrate(embedded_shop, "rollback", "--steps", "6").code == 0
+    assert 130 in outcomes
 
 
 def test_a_migration_recorded_twice_before_keys_were_kept_is_withdrawn_once(embedded_shop):

@@ -20,6 +20,11 @@ SERVER_ENGINES = ("postgresql",)
 OBJECT_STORE_SCHEMES = ("s3",)
 _URI = re.compile(r"^([A-Za-z][A-Za-z0-9+.-]*)://")
 _SERVER_URL = "postgresql://user@host:port/dbname"
+# The Delta Lake library turns a local folder's path into a URL and back,
+# decoding it twice and parsing part of it as a host name: a path holding a
+# control character, one of \ [ ] ^ |, or % before two hex digits is then
+# written elsewhere, refused, or makes the library panic.
+_NOT_FOR_DELTA = re.compile(r"[\x00-\x1f\x7f\\\[\]^|]|%[0-9A-Fa-f]{2}")
 
 
 def is_uri(path: str | Path | None) -> bool:
@@ -76,6 +81,8 @@ class ConnectionConfig(_Section):
                 raise ValueError(f"engine {engine!r} needs `path`")
             if is_uri(self.path):
                 _check_object_store_uri(engine, self.path)  # type: ignore[arg-type]
+            elif engine == "delta":
+                _check_delta_folder(self.path)  # type: ignore[arg-type]
         if self.endpoint_url is not None:
             if not is_uri(self.path):
                 raise ValueError("`endpoint_url` is for a lakehouse on object storage (path = \"s3://bucket/prefix\")")
@@ -100,6 +107,14 @@ def _check_server_url(url: str) -> None:
         raise ValueError(f"`url` must name the server's host ({_SERVER_URL}), got {url!r}")
     if parts.path.strip("/") == "":
         raise ValueError(f"`url` must name the database ({_SERVER_URL}), got {url!r}")
+
+
+def _check_delta_folder(path: Path) -> None:
+    found = _NOT_FOR_DELTA.search(str(path.resolve()))
+    if found:
+        raise ValueError(f"the lakehouse folder {str(path)!r} cannot hold Delta tables: its path holds "
+                         f"{found.group()!r}, which the Delta Lake library cannot take in a local folder's path: "
+                         "move the project, or give the lakehouse another `path`")
 
 
 def _check_object_store_uri(engine: str, uri: str) -> None:

@@ -15,6 +15,9 @@ Migration file
                       "schema_type": "app",      optional: the module's type
                       "schema": {...}}]}         an ObjectSchema (the list may be empty)
 
+    A regular file (or a link to one) of at most 1 MiB, numbered within 64
+    bits (``source.reading``, ``source.discovery``); its integers fit in 64
+    bits and its text holds no lone surrogate.
     Unknown fields are refused, also inside a schema and its properties.
     Every type name is a core type or a model class; names that the generated
     module uses, defaults and options that do not fit their type and template
@@ -109,12 +112,16 @@ Output
     named like a secret, or a location with a password or credentials in
     it) is refused, and every line, JSON document, marker and lock text is
     redacted (``redaction``).
+    Ctrl-C at any moment ends with "error: interrupted" and what is recorded,
+    exit status 130: before the command begins (``start``, the program's
+    entry, handles it before any heavy import) nothing was changed.
 
 From Python: ``load_classes(root)`` gives a registry holding the classes of
 the applied migrations; ``Project``, ``commands`` and ``cli.run`` do the rest.
 
 Layout, each layer calling only the ones below it:
 
+    start          the program's entry: Ctrl-C handled first, then the rest imported
     cli            the command line: parse, call a command, say how it failed
     commands/      one module per command: options in, lines or a JSON document out
     executor       what a run of apply, plan or rollback will do, and doing it

@@ -1,3 +1,3 @@
-from velkor.migration.runner.cli import main
+from velkor.migration.runner.start import main
 
 main()

@@ -7,11 +7,13 @@ import signal
 import sys
 import threading
 import traceback
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 
 from velkor.migration.runner.errors import Interrupted, MigrationError
 from velkor.migration.runner.output import Output
+from velkor.migration.runner.record.interrupts import raise_counted
+from velkor.migration.runner.start import interrupts_end_the_process
 
 EXIT_INTERRUPTED = Interrupted.exit_code
 
@@ -127,7 +129,14 @@ def interrupts_restored(restore: bool) -> Iterator[None]:
             signal.signal(signal.SIGINT, previous)
 
 
-def dispatch(args: argparse.Namespace, out: Output) -> int:
+def command_begins() -> None:
+    """Ctrl-C raises KeyboardInterrupt from now on, for the command to say what is recorded."""
+    signal.signal(signal.SIGINT, raise_counted)
+
+
+def dispatch(args: argparse.Namespace, out: Output, begin: Callable[[], None] | None = None) -> int:
+    """Run the command; ``begin``: called once the project is open and its storage
+    libraries are loaded, as the command begins."""
     # Imported here: `--help` and a bad command line load no storage library.
     from velkor.migration.runner import commands
     from velkor.migration.runner.project import Project
@@ -135,6 +144,9 @@ def dispatch(args: argparse.Namespace, out: Output) -> int:
     if args.command == "schema":
         return commands.schema(out)
     project = Project(getattr(args, "project", None))
+    if begin is not None:
+        project.load_engines()
+        begin()
     project.recorder.interrupts_end_at_commit = True
     project.recorder.on_note = out.warning
     for warning in project.warnings:
@@ -169,7 +181,7 @@ def run(argv: list[str] | None = None, out: Output | None = None, command_line: 
     out = out or Output()
     try:
         with interrupts_restored(not command_line):
-            return dispatch(args, out)
+            return dispatch(args, out, command_begins if command_line else None)
     except MigrationError as exc:
         return failed(args, out, str(exc), exc.exit_code)
     except KeyboardInterrupt:
@@ -189,6 +201,7 @@ def failed(args: argparse.Namespace, out: Output, message: str, code: int) -> in
 
 
 def main(argv: list[str] | None = None) -> None:
+    interrupts_end_the_process()  # until the command begins (``start``)
     try:
         code = run(argv, command_line=True)
     except KeyboardInterrupt:  # before the command began: nothing was done

@@ -19,6 +19,7 @@ from velkor.migration.runner.classes.compiler import Compiler
 from velkor.migration.runner.classes.reference_graph import ClassGraph
 from velkor.migration.runner.errors import MigrationError
 from velkor.migration.runner.key import MigrationKey, label_of
+from velkor.migration.runner.record.engines import load_engines
 from velkor.migration.runner.redaction import holds_password, is_secret_name
 from velkor.migration.runner.record.recorder import Recorder
 from velkor.migration.runner.source.discovery import discover, look_alikes
@@ -56,6 +57,11 @@ class Project:
         self.timings: Counter[str] = Counter()
         self.recorder = Recorder(self.root, self.active, self.sources, self.timings)
         self.compiler = Compiler(self.active, self.timings)
+
+    def load_engines(self) -> None:
+        """Import the storage libraries its connections use, which are otherwise
+        imported when a connection first opens."""
+        load_engines(self.config)
 
     def close(self) -> None:
         """Close the stores' connections (they open again when used)."""

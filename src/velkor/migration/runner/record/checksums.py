@@ -24,6 +24,7 @@ from velkor_utils.utils.identifier import get_identifier
 
 from velkor.migration.runner.key import MigrationKey
 from velkor.migration.runner.record.tables import current, new_metadata, put_version, row_address
+from velkor.migration.runner.source.reading import read_bytes
 
 CHECKSUM_CLASS = "MigrationChecksum"
 ADDRESS = Address(resource="resource", class_name=CHECKSUM_CLASS)
@@ -41,7 +42,7 @@ def register_table() -> None:
 def file_checksum(path: Path) -> str:
     """SHA-256 of the file's bytes, line endings made LF (a checkout that
     turns them into CRLF does not change a migration)."""
-    return hashlib.sha256(path.read_bytes().replace(b"\r\n", b"\n")).hexdigest()
+    return hashlib.sha256(read_bytes(path).replace(b"\r\n", b"\n")).hexdigest()
 
 
 @dataclass(frozen=True)

@@ -1,10 +1,37 @@
-"""Ctrl-C around a commit: a commit is either wholly written or not at all."""
+"""Ctrl-C around a commit: a commit is either wholly written or not at all;
+and Ctrl-C inside native code, which may turn it into an error of its own."""
 from __future__ import annotations
 
 import signal
 import threading
 from collections.abc import Iterator
 from contextlib import contextmanager
+
+
+_received = 0  # Ctrl-C presses that ``raise_counted`` turned into KeyboardInterrupt
+
+
+def raise_counted(number: int, frame: object) -> None:
+    """The command line's Ctrl-C handler: KeyboardInterrupt, counted."""
+    global _received
+    _received += 1
+    raise KeyboardInterrupt
+
+
+@contextmanager
+def interrupts_kept() -> Iterator[None]:
+    """Native code (the ledger vault, pydantic's serializer, a storage library)
+    can turn a KeyboardInterrupt raised inside it into an error or a panic of
+    its own: a block that fails after a counted Ctrl-C raises KeyboardInterrupt."""
+    before = _received
+    try:
+        yield
+    except (KeyboardInterrupt, SystemExit, GeneratorExit):
+        raise
+    except BaseException as exc:
+        if _received != before:
+            raise KeyboardInterrupt from exc
+        raise
 
 
 @contextmanager

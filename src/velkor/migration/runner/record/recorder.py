@@ -21,6 +21,8 @@ from velkor.migration.runner.key import MigrationKey, label_of
 from velkor.migration.runner.record import damage, repair, repository_copy
 from velkor.migration.runner.record.checksums import Checksum
 from velkor.migration.runner.record.drift import Drift
+from velkor.migration.runner.record.engines import EngineOutput, engine_output_kept
+from velkor.migration.runner.record.interrupts import interrupts_kept
 from velkor.migration.runner.record.failures import STORAGE_ERRORS, reported, storage_message
 from velkor.migration.runner.record.ledger import Ledger
 from velkor.migration.runner.record.repository_copy import Differences
@@ -53,11 +55,13 @@ class Recorder:
             self._ledger.fence = verify
 
     @contextmanager
-    def _storage(self, what: str) -> Iterator[None]:
+    def _storage(self, what: str) -> Iterator[EngineOutput]:
+        """A block that uses the stores: their errors become one message, and what
+        their libraries write to the error stream goes to the engine log."""
         started = time.perf_counter()
         try:
-            with self._scope(), reported(what):
-                yield
+            with self._scope(), interrupts_kept(), engine_output_kept(self.root, what) as output, reported(what):
+                yield output
         finally:
             self._timings["ledger"] += time.perf_counter() - started
 
@@ -223,7 +227,8 @@ class Staging:
     def commit(self, what: str, after: list[MigrationFile] | None = None) -> MigrationError | None:
         """Write what is staged: the ledger first, then the copy; ``after``, what the ledger
         will hold. The failure, if any, says whether the ledger got written before it."""
-        with self._recorder._storage(what):
+        failure = None
+        with self._recorder._storage(what) as output:
             try:
                 self._ledger.commit(self._transaction, after)
             except STORAGE_ERRORS as exc:
@@ -232,5 +237,4 @@ class Staging:
                                          "run stops before writing; nothing was changed by it") from None
                 failure = MigrationError(f"{what}: {storage_message(exc)}")
                 failure.copy_behind = self._ledger.ledger_name in self._transaction.committed  # type: ignore[attr-defined]
-                return failure
-        return None
+        return output.note(failure) if failure else None

@@ -8,10 +8,14 @@ from pathlib import Path
 from velkor.configs.main import settings
 from velkor.migration.utils import contrib_to_module_root_path
 
-from velkor.migration.runner.errors import MigrationError
+from velkor.migration.runner.errors import MigrationError, cut
 from velkor.migration.runner.key import APP
 from velkor.migration.runner.source.document import (
     FILE_NAME, MODULE_NAME, REFERENCE, MigrationSource, display_path)
+from velkor.migration.runner.source.reading import checked
+
+# A migration's number is stored as a signed 64-bit integer.
+MAX_NUMBER = (1 << 63) - 1
 
 
 def _scan(folder: Path, module: str | None) -> list[MigrationSource]:
@@ -22,6 +26,10 @@ def _scan(folder: Path, module: str | None) -> list[MigrationSource]:
             raise MigrationError(f"{display_path(path)}: a migration file is named NNNN_name.json "
                                  "(a number of four digits or more, then letters, digits or '_')")
         number = int(match.group(1))
+        if number > MAX_NUMBER:
+            raise MigrationError(f"{display_path(path)}: the number {cut(match.group(1), 30)} is too large: "
+                                 f"a migration's number is at most {MAX_NUMBER}")
+        checked(path)
         if number in found:
             raise MigrationError(f"{display_path(path)}: number {number} is also used by "
                                  f"{display_path(found[number].path)}")

@@ -19,7 +19,9 @@ from velkor.migration.runner.errors import MigrationError, cut
 from velkor.migration.runner.source.discovery import find
 from velkor.migration.runner.source.document import (
     PROPERTY_NAME, MigrationDocument, MigrationSource, display_path, location)
-from velkor.migration.runner.source.validation import Loc, depth_problems, schema_problems
+from velkor.migration.runner.source.reading import read_bytes
+from velkor.migration.runner.source.validation import (
+    Loc, depth_problems, json_integer, schema_problems, value_problems)
 
 
 def _describe(error: dict[str, Any]) -> str:
@@ -149,8 +151,8 @@ def declared_dependencies(source: MigrationSource) -> list[str]:
     if source.document is not None:
         return list(source.document.depends_on)
     try:
-        raw = json.loads(source.path.read_text(encoding="utf-8"))
-    except (OSError, UnicodeDecodeError, ValueError, RecursionError):
+        raw = json.loads(read_bytes(source.path).decode("utf-8"), parse_int=json_integer)
+    except (MigrationError, UnicodeDecodeError, ValueError, RecursionError):
         return []
     references = raw.get("depends_on") if isinstance(raw, dict) else None
     return [r for r in references if isinstance(r, str)] if isinstance(references, list) else []
@@ -160,17 +162,17 @@ def load_document(path: Path) -> MigrationDocument:
     """Read and validate one migration file; errors name the file and the position."""
     where = display_path(path)
     try:
-        text = path.read_text(encoding="utf-8")
-    except (OSError, UnicodeDecodeError) as exc:
+        text = read_bytes(path).decode("utf-8").replace("\r\n", "\n").replace("\r", "\n")
+    except UnicodeDecodeError as exc:
         raise MigrationError(f"{where}: cannot read the file: {exc}") from None
     try:
-        raw = json.loads(text)
+        raw = json.loads(text, parse_int=json_integer)
     except json.JSONDecodeError as exc:
         raise MigrationError(f"{where}:{exc.lineno}:{exc.colno}: invalid JSON: {exc.msg}") from None
     except RecursionError:
         raise MigrationError(f"{where}: nested too deeply: more levels of objects and arrays "
                              "than the JSON reader takes") from None
-    problems = depth_problems(raw)
+    problems = depth_problems(raw) or value_problems(raw)
     if not problems:
         try:
             document = MigrationDocument.model_validate(raw)

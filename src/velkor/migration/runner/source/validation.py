@@ -25,6 +25,9 @@ from velkor.migration.runner.source.reserved_names import CLASS_NAME, generated_
 Loc = tuple[Any, ...]
 MAX_JSON_DEPTH = 100  # levels of JSON objects and arrays in a file
 MAX_NESTING = 32  # arrays and dictionaries inside one another in one type description
+# Integers of a file are stored as signed 64-bit integers.
+INTEGER_RANGE = (-(1 << 63), (1 << 63) - 1)
+MAX_VALUE_PROBLEMS = 10  # reported of one file; the first ones say what to fix
 SCALARS = tuple(core.value for core in CoreTypes if core not in (CoreTypes.ARRAY, CoreTypes.DICTIONARY, CoreTypes.OBJECT))
 COLLECTIONS = (CoreTypes.ARRAY.value, CoreTypes.DICTIONARY.value)
 PROPERTY_TYPES = SCALARS + COLLECTIONS
@@ -67,6 +70,61 @@ def depth_problems(raw: Any) -> list[dict[str, Any]]:
         elif isinstance(value, list):
             stack.extend((item, loc + (index,)) for index, item in enumerate(value))
     return []
+
+
+class LongInteger:
+    """An integer of the file with more digits than any 64-bit integer, kept
+    as its text: Python would refuse to convert thousands of digits."""
+
+    def __init__(self, text: str) -> None:
+        self.text = text
+
+
+def json_integer(text: str) -> int | LongInteger:
+    """The JSON reader's conversion of an integer (``parse_int``)."""
+    return int(text) if len(text) <= 20 else LongInteger(text)
+
+
+def _escaped(text: str) -> str:
+    """Text with a lone surrogate written as its escape, so that it can be printed."""
+    return text.encode("utf-8", "backslashreplace").decode("utf-8")
+
+
+def _not_unicode(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return True
+    return False
+
+
+def value_problems(raw: Any) -> list[dict[str, Any]]:
+    """Values no store takes, found before anything else reads them: integers
+    beyond 64 bits, and text holding a lone surrogate (``"\\udc80"``), which
+    is no character and cannot be written as UTF-8."""
+    low, high = INTEGER_RANGE
+    problems = []
+    stack: list[tuple[Any, Loc]] = [(raw, ())]
+    while stack and len(problems) < MAX_VALUE_PROBLEMS:
+        value, loc = stack.pop()
+        if isinstance(value, dict):
+            for key, item in reversed(value.items()):
+                name = _escaped(key)
+                if _not_unicode(key):
+                    problems.append(problem(loc + (name,), f"the name {cut(name)} holds a lone surrogate, "
+                                                           "which is not a character: write it in UTF-8"))
+                stack.append((item, loc + (name,)))
+        elif isinstance(value, list):
+            stack.extend((item, loc + (index,)) for index, item in reversed(list(enumerate(value))))
+        elif isinstance(value, str) and _not_unicode(value):
+            problems.append(problem(loc, f"the text {cut(_escaped(value))} holds a lone surrogate, "
+                                         "which is not a character: write it in UTF-8"))
+        elif isinstance(value, LongInteger) or (isinstance(value, int) and not isinstance(value, bool)
+                                                and not low <= value <= high):
+            text = value.text if isinstance(value, LongInteger) else str(value)
+            problems.append(problem(loc, f"the integer {cut(text, 30)} does not fit in "
+                                         f"64 bits: an integer is from {low} to {high}"))
+    return problems
 
 
 # -- one schema --------------------------------------------------------------

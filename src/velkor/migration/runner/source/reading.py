@@ -1,0 +1,74 @@
+"""Reading a migration file's bytes: a regular file (or a link to one) of at
+most ``MAX_FILE_SIZE`` bytes, looked at with ``stat`` before it is opened, so
+that a named pipe, a device or a directory named like a migration is refused
+instead of read without end or waited on."""
+from __future__ import annotations
+
+import os
+import stat
+from pathlib import Path
+
+from velkor.migration.runner.errors import MigrationError
+from velkor.migration.runner.source.document import display_path
+
+MAX_FILE_SIZE = 1 << 20  # bytes: a migration file lists schemas; no schema needs more
+
+_KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a named pipe (FIFO)"),
+          (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
+          (stat.S_ISSOCK, "a socket"))
+
+
+def kind_of(mode: int) -> str:
+    """What a file that is not a regular one is, in words."""
+    for test, kind in _KINDS:
+        if test(mode):
+            return kind
+    return "not a regular file"
+
+
+def _size(size: int) -> str:
+    return f"{size / (1 << 20):.1f} MiB ({size} bytes)" if size >= 1 << 20 else f"{size} bytes"
+
+
+def _too_large(where: str, size: str) -> MigrationError:
+    return MigrationError(f"{where}: {size}: a migration file holds at most {_size(MAX_FILE_SIZE)}")
+
+
+def checked(path: Path, status: os.stat_result | None = None) -> os.stat_result:
+    """The file's status (``stat`` follows a link); a MigrationError naming
+    the file when it cannot be a migration."""
+    where = display_path(path)
+    if status is None:
+        try:
+            status = path.stat()
+        except FileNotFoundError:
+            if path.is_symlink():
+                raise MigrationError(f"{where}: a symbolic link to {os.readlink(path)}, which does not exist: "
+                                     "a migration file is a regular file (or a link to one)") from None
+            raise MigrationError(f"{where}: the file is gone") from None
+        except OSError as exc:
+            raise MigrationError(f"{where}: cannot read the file: {exc.strerror or exc}") from None
+    if not stat.S_ISREG(status.st_mode):
+        link = f" (a symbolic link to {os.readlink(path)})" if path.is_symlink() else ""
+        raise MigrationError(f"{where}: {kind_of(status.st_mode)}{link}, not a file: "
+                             "a migration file is a regular file (or a link to one)")
+    if status.st_size > MAX_FILE_SIZE:
+        raise _too_large(where, _size(status.st_size))
+    return status
+
+
+def read_bytes(path: Path) -> bytes:
+    """The file's bytes. It is opened without waiting (a file replaced by a
+    pipe since it was found does not block) and checked again once open."""
+    checked(path)
+    where = display_path(path)
+    try:
+        descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        with open(descriptor, "rb") as file:
+            checked(path, os.fstat(descriptor))
+            data = file.read(MAX_FILE_SIZE + 1)
+    except OSError as exc:
+        raise MigrationError(f"{where}: cannot read the file: {exc.strerror or exc}") from None
+    if len(data) > MAX_FILE_SIZE:  # it grew since it was looked at
+        raise _too_large(where, f"more than {_size(MAX_FILE_SIZE)}")
+    return data

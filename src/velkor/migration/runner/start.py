@@ -1,0 +1,31 @@
+"""The ``velkor-migrate`` program: Ctrl-C handled from its first moment.
+
+Until the command begins, Ctrl-C ends the process at once, saying that
+nothing was changed: nothing was. A KeyboardInterrupt raised inside the
+start-up imports instead (some of them native, such as the storage
+libraries) would leave a traceback, or a library's panic, on the terminal.
+Once the project is open and its storage libraries loaded, the command
+line (``cli``) takes Ctrl-C as a KeyboardInterrupt and says what is
+recorded. This module imports nothing heavy before its handler is in place.
+"""
+import os
+import signal
+
+EXIT_INTERRUPTED = 130
+BEFORE_THE_COMMAND = b"error: interrupted; nothing was changed by this command\n"
+
+
+def _interrupted_before_the_command(number, frame) -> None:
+    os.write(2, BEFORE_THE_COMMAND)
+    os._exit(EXIT_INTERRUPTED)
+
+
+def interrupts_end_the_process() -> None:
+    """Ctrl-C ends the process at once, saying nothing was changed."""
+    signal.signal(signal.SIGINT, _interrupted_before_the_command)
+
+
+def main() -> None:
+    interrupts_end_the_process()
+    from velkor.migration.runner.cli import main as command_line
+    command_line()
