@@ -98,7 +98,7 @@ def test_every_command_sees_the_same_classes(shop):
 
 def test_show_says_whether_a_definition_is_applied_or_pending(shop):
     migrate(shop, "apply", "--to", "1")
-    assert "as app:0001_customers defines it (schema type app); applied" in migrate(shop, "show", "Address").out
+    assert "as app:0001_customers defines it (schema type app); as applied" in migrate(shop, "show", "Address").out
     assert "as app:0004_customer_loyalty defines it (schema type app); pending" in migrate(
         shop, "show", "Customer").out
 

@@ -139,13 +139,13 @@ Layout, each layer calling only the ones below it:
 """
 from velkor.migration.runner.errors import LockTimeout, MigrationError
 
-__all__ = ["LockTimeout", "MigrationError", "Project", "load_classes"]
+__all__ = ["ChangedSinceApplied", "LockTimeout", "MigrationError", "Project", "load_classes"]
 
 
 def __getattr__(name: str):
     # Loaded on first use, so that the command line's help and usage
     # errors load neither the two modules nor any storage library.
-    if name in ("Project", "load_classes"):
+    if name in ("ChangedSinceApplied", "Project", "load_classes"):
         from velkor.migration.runner import project
         return getattr(project, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

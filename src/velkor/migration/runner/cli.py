@@ -47,6 +47,12 @@ def _format_option(command: argparse.ArgumentParser) -> None:
                               "(docs/json-output.md)")
 
 
+def _strict_option(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--strict", action="store_true",
+                         help="fail when an applied migration's file was edited since it was applied (by default "
+                              "a warning, and the classes are built as it was applied)")
+
+
 def parser() -> argparse.ArgumentParser:
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--project", metavar="DIR", default=argparse.SUPPRESS,
@@ -92,6 +98,7 @@ def parser() -> argparse.ArgumentParser:
     _format_option(p)
     p = command("show", "Print the generated source of a model class.")
     p.add_argument("class_name", metavar="CLASS", help="the class name")
+    _strict_option(p)
     p.add_argument("--diff", action="store_true",
                    help="show how the pending migrations change it: the applied source against the pending "
                         "one, as a unified diff")
@@ -104,6 +111,7 @@ def parser() -> argparse.ArgumentParser:
                    help="as apply --accept-changed")
     _format_option(p)
     p = command("graph", "Draw the model classes and their references: Mermaid, dot, SVG or PNG.")
+    _strict_option(p)
     p.add_argument("--format", choices=GRAPH_FORMATS, default=None,
                    help="mermaid (a class diagram, the default), dot (Graphviz's text), or svg and png "
                         "(drawn by Graphviz's dot program); by default taken from the --output file's suffix")
@@ -149,6 +157,8 @@ def dispatch(args: argparse.Namespace, out: Output, begin: Callable[[], None] | 
         begin()
     project.recorder.interrupts_end_at_commit = True
     project.recorder.on_note = out.warning
+    project.warn = out.warning
+    project.strict = getattr(args, "strict", False)
     for warning in project.warnings:
         out.warning(warning)
     with project.active(), project:

@@ -105,8 +105,8 @@ def run_plan(project: Project, records: list[MigrationFile], target: MigrationSo
     _refuse_changed(drift, plan.accepted)
     if not out_of_order:
         _refuse_out_of_order(drift, plan.pending)
-    plan.checksum_updates = [s for s in drift.changed + drift.unrecorded
-                             if s.key in plan.accepted or s in drift.unrecorded]
+    plan.checksum_updates = [s for s in drift.changed + drift.unrecorded + drift.undocumented
+                             if s.key in plan.accepted or s not in drift.changed]
     return plan
 
 

@@ -5,7 +5,8 @@ from __future__ import annotations
 
 import tomllib
 from collections import Counter
-from collections.abc import Iterator
+import warnings
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
@@ -21,10 +22,11 @@ from velkor.migration.runner.errors import MigrationError
 from velkor.migration.runner.key import MigrationKey, label_of
 from velkor.migration.runner.record.engines import load_engines
 from velkor.migration.runner.redaction import holds_password, is_secret_name
+from velkor.migration.runner.record.checksums import file_checksum
 from velkor.migration.runner.record.recorder import Recorder
 from velkor.migration.runner.source.discovery import discover, look_alikes
 from velkor.migration.runner.source.document import MigrationSource
-from velkor.migration.runner.source.loading import load_all
+from velkor.migration.runner.source.loading import load_all, parse_document
 
 
 class Project:
@@ -57,6 +59,10 @@ class Project:
         self.timings: Counter[str] = Counter()
         self.recorder = Recorder(self.root, self.active, self.sources, self.timings)
         self.compiler = Compiler(self.active, self.timings)
+        # Where a file edited since it was applied is said (the command line: a warning), and
+        # whether that is an error instead (load_classes(strict=True), --strict).
+        self.warn: Callable[[str], None] = _warn
+        self.strict = False
 
     def load_engines(self) -> None:
         """Import the storage libraries its connections use, which are otherwise
@@ -104,6 +110,31 @@ class Project:
         if load:
             load_all(self.sources, only=sources)
         return sources  # type: ignore[return-value]
+
+    def use_applied_documents(self, records: list[MigrationFile]) -> None:
+        """Read the applied migrations as the record keeps them: a file edited since it was
+        applied does not change the applied classes (it is said, or an error when strict)."""
+        stored = self.recorder.checksums()
+        for record in records:
+            source = self.source_of(record)
+            found = stored.get(MigrationKey.of_record(record))
+            if source is None or found is None:
+                continue
+            try:
+                now = file_checksum(source.path)
+            except OSError:
+                now = None
+            if now == found.checksum:
+                continue
+            built = ("its classes are built as it was applied" if found.document is not None else
+                     "the record keeps no text of it from before, so its classes are built from the file as it is")
+            message = (f"{source.where()} changed since it was applied: {built}; restore the file, or record the "
+                       f"change with `velkor-migrate apply --accept-changed {source.label}`")
+            if self.strict:
+                raise MigrationError(message)
+            self.warn(message)
+            if found.document is not None:
+                source.document = parse_document(found.document, f"{source.where()} (as applied)")
 
     def pending(self, records: list[MigrationFile], target: MigrationSource | None = None) -> list[MigrationSource]:
         """The migrations that are not applied, in order; with ``target``, up to it (or, when it is
@@ -166,10 +197,22 @@ def _secret_keys(table: dict[str, Any], skip: tuple[str, ...] = (), prefix: str 
             yield from _secret_keys(value, prefix=f"{prefix}{key}.")
 
 
-def load_classes(root: str | Path | None = None) -> DefaultMigrationSchemas:
-    """The model classes of the project's applied migrations, compiled in a new registry:
-    ``load_classes("shop").get_model("Customer")``."""
+class ChangedSinceApplied(UserWarning):
+    """An applied migration's file was edited since: the classes are built as it was applied."""
+
+
+def _warn(message: str) -> None:
+    warnings.warn(message, ChangedSinceApplied, stacklevel=3)
+
+
+def load_classes(root: str | Path | None = None, strict: bool = False) -> DefaultMigrationSchemas:
+    """The model classes of the project's applied migrations as the record holds them, compiled
+    in a new registry: ``load_classes("shop").get_model("Customer")``. A migration file edited
+    since it was applied gives a ``ChangedSinceApplied`` warning (``strict``: an error)."""
     project = Project(root)
+    project.strict = strict
     with project.active():
-        sources = project.applied_sources(project.applied_records())
+        records = project.applied_records()
+        project.use_applied_documents(records)
+        sources = project.applied_sources(records)
         return project.compiler.replay(ClassGraph.checked(sources).plan())

@@ -111,6 +111,7 @@ def class_view(project: Project, pending: list[MigrationSource] | None = None,
     """The applied migrations then ``pending`` (by default every migration not applied), their files
     checked and loaded."""
     records = project.recorder.records() if records is None else records
+    project.use_applied_documents(records)
     done = project.applied_sources(records, load=False)
     pending = project.pending(records) if pending is None else pending
     load_all(project.sources, only=done + pending)

@@ -44,7 +44,7 @@ def show(project: Project, out: Output, class_name: str, diff: bool = False) -> 
     last = view.last_batch_of(class_name)
     definition, text = view.source_text(class_name, last)
     batch = view.graph.batches[last]
-    state = "applied" if view.is_applied(last) else "pending"
+    state = "as applied" if view.is_applied(last) else "pending"
     if definition.source is not batch.source:
         state += f", compiled again by {batch.source.label}, which changes a class it references"
     out.line(f"# {class_name}, as {definition.source.label} defines it "

@@ -4,7 +4,10 @@ One ``MigrationChecksum`` object per applied migration, written to the
 ledger's store in the same transaction as the migration's record: a version
 holds the checksum of the file as it was applied (or as the user last
 accepted it), and its metadata document links it to the version before.
-Withdrawing the migration writes a deleted version. ``sequence`` numbers the
+Withdrawing the migration writes a deleted version. ``document`` is the
+file's text as applied (line endings made LF: what the checksum is of), so
+that the applied classes are built from the record, not from a file edited
+since, nor one missing on this host. ``sequence`` numbers the
 runs that recorded migrations, in the order they committed (one after the
 other, under the project's lock): the order of the record, whatever the
 clocks of the hosts that ran them say; None for a migration recorded before
@@ -36,13 +39,23 @@ def register_table() -> None:
         TableColumnSchema(name="migration_name", type=str, nullable=False),
         TableColumnSchema(name="checksum", type=str, nullable=False),
         TableColumnSchema(name="sequence", type=int, nullable=True),
+        TableColumnSchema(name="document", type=str, nullable=True),
     ]))
 
 
 def file_checksum(path: Path) -> str:
     """SHA-256 of the file's bytes, line endings made LF (a checkout that
     turns them into CRLF does not change a migration)."""
-    return hashlib.sha256(read_bytes(path).replace(b"\r\n", b"\n")).hexdigest()
+    return text_checksum(file_document(path))
+
+
+def file_document(path: Path) -> str:
+    """The file's text as the record keeps it: line endings made LF."""
+    return read_bytes(path).replace(b"\r\n", b"\n").decode("utf-8", errors="surrogateescape")
+
+
+def text_checksum(text: str) -> str:
+    return hashlib.sha256(text.encode("utf-8", errors="surrogateescape")).hexdigest()
 
 
 @dataclass(frozen=True)
@@ -50,6 +63,7 @@ class Checksum:
     address: Address  # the stored version
     checksum: str
     sequence: int | None = None  # of the run that recorded the migration
+    document: str | None = None  # the migration file's text as applied; None for one recorded before it was kept
 
 
 class Checksums:
@@ -59,21 +73,23 @@ class Checksums:
         self.connection = connection
 
     def read(self) -> dict[MigrationKey, Checksum]:
-        return {MigrationKey.of_row(row): Checksum(row_address(row), row["checksum"], row.get("sequence"))
+        return {MigrationKey.of_row(row): Checksum(row_address(row), row["checksum"], row.get("sequence"),
+                                                   row.get("document"))
                 for row in current(self.connection, ADDRESS)}
 
-    def record(self, key: MigrationKey, checksum: str, prior: Checksum | None = None,
+    def record(self, key: MigrationKey, document: str, prior: Checksum | None = None,
                sequence: int | None = None) -> None:
-        """A new version of the key's checksum (a new object when there is no prior one)."""
+        """A new version of the key's checksum and document (a new object when there is no prior one)."""
         object_id = prior.address.object_id if prior else get_identifier()
-        self._put(key, checksum, sequence, object_id, prior_version=prior.address.object_version if prior else None)
+        self._put(key, Checksum(ADDRESS, text_checksum(document), sequence, document), object_id,
+                  prior_version=prior.address.object_version if prior else None)
 
     def withdraw(self, key: MigrationKey, prior: Checksum) -> None:
-        self._put(key, prior.checksum, prior.sequence, prior.address.object_id,
-                  prior_version=prior.address.object_version, is_deleted=True)
+        self._put(key, prior, prior.address.object_id, prior_version=prior.address.object_version, is_deleted=True)
 
-    def _put(self, key: MigrationKey, checksum: str, sequence: int | None, object_id: str, **fields) -> None:
+    def _put(self, key: MigrationKey, found: Checksum, object_id: str, **fields) -> None:
         address = ADDRESS.model_copy(update={"object_id": object_id, "object_version": get_identifier()})
         put_version(self.connection, address, {"module_name": key.module, "migration_name": key.name,
-                                               "checksum": checksum, "sequence": sequence},
+                                               "checksum": found.checksum, "sequence": found.sequence,
+                                               "document": found.document},
                     new_metadata(address, **fields))

@@ -9,24 +9,27 @@ from functools import cached_property
 from velkor.migration.data_classes import MigrationFile
 
 from velkor.migration.runner.key import MigrationKey
-from velkor.migration.runner.record.checksums import Checksum, file_checksum
+from velkor.migration.runner.record.checksums import Checksum, file_document, text_checksum
 from velkor.migration.runner.source.document import MigrationSource
 
 
 @dataclass
 class Drift:
     stored: dict[MigrationKey, Checksum]  # the checksums kept in the ledger
-    checksums: dict[MigrationKey, str] = field(default_factory=dict)  # of the files now
+    documents: dict[MigrationKey, str] = field(default_factory=dict)  # the files' texts now
     changed: list[MigrationSource] = field(default_factory=list)     # applied; the file differs from its checksum
     unrecorded: list[MigrationSource] = field(default_factory=list)  # applied before checksums were kept
+    undocumented: list[MigrationSource] = field(default_factory=list)  # applied, the file as applied, its text not kept
     # pending, and an applied migration of its module numbered after it
     out_of_order: list[tuple[MigrationSource, MigrationSource]] = field(default_factory=list)
 
     def stored_for(self, source: MigrationSource) -> Checksum | None:
         return self.stored.get(source.key)
 
-    def checksum_now(self, source: MigrationSource) -> str:
-        return self.checksums.get(source.key) or file_checksum(source.path)
+    def document_now(self, source: MigrationSource) -> str:
+        """The file's text now, as the record keeps it."""
+        found = self.documents.get(source.key)
+        return found if found is not None else file_document(source.path)
 
     @cached_property
     def next_sequence(self) -> int:
@@ -47,14 +50,16 @@ def find_drift(sources: list[MigrationSource], records: list[MigrationFile],
         if source.number > getattr(highest.get(source.module), "number", -1):
             highest[source.module] = source
         try:
-            now = result.checksums[source.key] = file_checksum(source.path)
+            text = result.documents[source.key] = file_document(source.path)
         except OSError:
             continue
         checksum = result.stored_for(source)
         if checksum is None:
             result.unrecorded.append(source)
-        elif checksum.checksum != now:
+        elif checksum.checksum != text_checksum(text):
             result.changed.append(source)
+        elif checksum.document is None:
+            result.undocumented.append(source)
     applied = {MigrationKey.of_record(r) for r in records}
     for source in sources:
         later = highest.get(source.module)

@@ -215,14 +215,14 @@ class Staging:
                 self._ledger.checksums().withdraw(MigrationKey.of_record(record), checksum)
 
     def record_checksums(self, drift: Drift, sources: list[MigrationSource], applied: bool = False) -> None:
-        """Record the files' checksums as the applied ones; ``applied``: of migrations this run
+        """Record the files' texts and checksums as the applied ones; ``applied``: of migrations this run
         records, which take the run's place in the order of the record (others keep theirs)."""
         with self._recorder._storage("recording the checksums of the applied migrations"):
             checksums = self._ledger.checksums()
             for source in sources:
                 prior = drift.stored_for(source)
                 sequence = drift.next_sequence if applied else prior.sequence if prior else None
-                checksums.record(source.key, drift.checksum_now(source), prior=prior, sequence=sequence)
+                checksums.record(source.key, drift.document_now(source), prior=prior, sequence=sequence)
 
     def commit(self, what: str, after: list[MigrationFile] | None = None) -> MigrationError | None:
         """Write what is staged: the ledger first, then the copy; ``after``, what the ledger

@@ -165,6 +165,11 @@ def load_document(path: Path) -> MigrationDocument:
         text = read_bytes(path).decode("utf-8").replace("\r\n", "\n").replace("\r", "\n")
     except UnicodeDecodeError as exc:
         raise MigrationError(f"{where}: cannot read the file: {exc}") from None
+    return parse_document(text, where)
+
+
+def parse_document(text: str, where: str) -> MigrationDocument:
+    """Validate a migration document's text; errors name ``where`` and the position."""
     try:
         raw = json.loads(text, parse_int=json_integer)
     except json.JSONDecodeError as exc:
