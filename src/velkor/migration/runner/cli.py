@@ -86,6 +86,8 @@ def parser() -> argparse.ArgumentParser:
     p = command("status", "List the migrations, applied and pending.")
     _format_option(p)
     p = command("rollback", "Withdraw the latest applied migrations.")
+    p.add_argument("--force", action="store_true",
+                   help="also withdraw migrations that another run recorded and that have no file in this folder")
     p.add_argument("--steps", metavar="N", type=_count, default=1,
                    help="how many migrations to withdraw (default: %(default)s)")
     p.add_argument("--wait", metavar="SECONDS", type=_wait, default=30.0, help=wait_help)
@@ -176,7 +178,7 @@ def dispatch(args: argparse.Namespace, out: Output, begin: Callable[[], None] | 
             return commands.apply(project, out, to=args.to, wait=args.wait, out_of_order=args.out_of_order,
                                   accept_changed=args.accept_changed, allow_breaking=args.allow_breaking)
         if args.command == "rollback":
-            return commands.rollback(project, out, steps=args.steps, wait=args.wait)
+            return commands.rollback(project, out, steps=args.steps, wait=args.wait, force=args.force)
         if args.command == "repair":
             return commands.repair(project, out, from_repository=args.from_repository, wait=args.wait)
         if args.command == "show":

@@ -86,8 +86,11 @@ class RunPlan:
         """The changed files that the run records as applied."""
         return [s.label for s in self.drift.changed if s.key in self.accepted]
 
-    def nothing_to_apply(self) -> str:
-        return f"Nothing to apply: {f'{self.target.label} is applied' if self.target else 'every migration is applied'}."
+    def nothing_to_apply(self, elsewhere: int = 0) -> str:
+        if self.target:
+            return f"Nothing to apply: {self.target.label} is applied."
+        return ("Nothing to apply: every migration is applied." if not elsewhere else
+                "Nothing to apply: every migration of this folder is applied.")
 
 
 def resolve(project: Project, to: str | None, accept_changed: list[str]
@@ -173,7 +176,7 @@ def apply(project: Project, plan: RunPlan, events: Events, allow_breaking: bool 
     applied = {MigrationKey.of_record(r) for r in records}
     # Everything this run needs is checked before anything is applied.
     done = project.applied_sources(records, load=False)
-    load_all(project.sources, only=done + pending)
+    load_all(project.sources, only=project.in_folder(done) + pending)
     graph = ClassGraph.checked(done + pending)
     if not allow_breaking:
         _refuse_breaking(project, ClassView(project, done, pending, graph))
@@ -214,6 +217,16 @@ def apply(project: Project, plan: RunPlan, events: Events, allow_breaking: bool 
     if note:
         events.note(note)
     return compiled
+
+
+def note_elsewhere(project: Project, records: list[MigrationFile], events: Events) -> int:
+    """Say which applied migrations another run recorded whose file is not in this folder; how many."""
+    elsewhere = project.recorded_elsewhere(records)
+    if elsewhere:
+        labels = ", ".join(key.label for key in elsewhere)
+        events.note(f"Recorded by another run, with no file in this folder: {labels} (a newer deploy?); "
+                    "the classes come from the record.")
+    return len(elsewhere)
 
 
 def _note_clock(records: list[MigrationFile], events: Events) -> None:
@@ -262,9 +275,16 @@ class RollbackPlan:
         return [r for r in self.records if MigrationKey.of_record(r) not in leaving]
 
 
-def rollback_plan(project: Project, records: list[MigrationFile], steps: int) -> RollbackPlan:
-    """The ``steps`` latest applied migrations; an error when an applied one that stays depends on one."""
+def rollback_plan(project: Project, records: list[MigrationFile], steps: int, force: bool = False) -> RollbackPlan:
+    """The ``steps`` latest applied migrations; an error when an applied one that stays depends on one,
+    or (unless ``force``) when one has no file in this folder: another run recorded it, from a newer deploy."""
     plan = RollbackPlan(records, records[-steps:][::-1])
+    unknown = [r for r in plan.victims if project.source_of(r) is None]
+    if unknown and not force:
+        named = "; ".join(f"{label_of(r)} (recorded {when(r.applied_at)})" for r in unknown)
+        raise MigrationError(f"cannot roll back what this folder has no file of: {named}: another run recorded "
+                             f"{'it' if len(unknown) == 1 else 'them'}, from a newer deploy perhaps; roll back from a "
+                             "folder that has the files, or give --force to withdraw them from here")
     leaving = plan.leaving
     blocked = []
     for record in records[:-steps]:

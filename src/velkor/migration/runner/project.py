@@ -12,6 +12,7 @@ from pathlib import Path
 from typing import Any
 
 from velkor.configs.main import settings
+from velkor.migration.utils import contrib_to_module_root_path
 from velkor.migration.class_foundry import DefaultMigrationSchemas
 from velkor.migration.data_classes import MigrationFile
 from velkor_utils.config.manager import ConfigError, VelkorConfigManager
@@ -57,7 +58,7 @@ class Project:
         self._by_key = {source.key: source for source in self.sources}
         # Seconds spent in the two modules: "compile" (class foundry), "ledger" (ledger vault and storage).
         self.timings: Counter[str] = Counter()
-        self.recorder = Recorder(self.root, self.active, self.sources, self.timings)
+        self.recorder = Recorder(self.root, self.active, self.timings)
         self.compiler = Compiler(self.active, self.timings)
         # Where a file edited since it was applied is said (the command line: a warning), and
         # whether that is an error instead (load_classes(strict=True), --strict).
@@ -100,16 +101,43 @@ class Project:
         return self._by_key.get(MigrationKey.of_record(record))
 
     def applied_sources(self, records: list[MigrationFile], load: bool = True) -> list[MigrationSource]:
-        """The files of the applied migrations, in applied order; each must still exist."""
-        missing = [label_of(r) for r in records if self.source_of(r) is None]
+        """The applied migrations, in applied order: their files, or, for one recorded by another
+        run whose file is not in this folder (a newer deploy), the text the record keeps."""
+        elsewhere = self.recorded_elsewhere(records)
+        missing = [label_of(r) for r in records if self.source_of(r) is None
+                   and MigrationKey.of_record(r) not in elsewhere]
         if missing:
             raise MigrationError(
                 "recorded as applied, but the file is gone: " + ", ".join(missing)
-                + " (restore the file, or withdraw the migration with rollback)")
-        sources = [self.source_of(r) for r in records]
+                + " (restore the file; the record keeps no text of it to build its classes from)")
+        sources = [self.source_of(r) or elsewhere[MigrationKey.of_record(r)] for r in records]
         if load:
-            load_all(self.sources, only=sources)
+            load_all(self.sources, only=self.in_folder(sources))
         return sources  # type: ignore[return-value]
+
+    def in_folder(self, sources: list[MigrationSource]) -> list[MigrationSource]:
+        """Those of the sources whose file is in this folder."""
+        return [source for source in sources if source.key in self._by_key]
+
+    def recorded_elsewhere(self, records: list[MigrationFile]) -> dict[MigrationKey, MigrationSource]:
+        """The applied migrations whose file is not in this folder but whose text the record keeps,
+        as sources read from the record."""
+        lacking = [r for r in records if self.source_of(r) is None]
+        if not lacking:
+            return {}
+        stored = self.recorder.checksums()
+        found = {}
+        for record in lacking:
+            key = MigrationKey.of_record(record)
+            checksum = stored.get(key)
+            if checksum is None or checksum.document is None:
+                continue
+            folder = (contrib_to_module_root_path(key.module) if key.module
+                      else settings.APP_PATH / settings.MIGRATIONS_DIRECTORY_NAME)
+            source = MigrationSource(key.module, record.number, folder / key.name)
+            source.document = parse_document(checksum.document, f"{key.label} (as recorded; no file here)")
+            found[key] = source
+        return found
 
     def use_applied_documents(self, records: list[MigrationFile]) -> None:
         """Read the applied migrations as the record keeps them: a file edited since it was

@@ -114,5 +114,5 @@ def class_view(project: Project, pending: list[MigrationSource] | None = None,
     project.use_applied_documents(records)
     done = project.applied_sources(records, load=False)
     pending = project.pending(records) if pending is None else pending
-    load_all(project.sources, only=done + pending)
+    load_all(project.sources, only=project.in_folder(done) + pending)
     return ClassView(project, done, pending, ClassGraph.checked(done + pending))

@@ -15,17 +15,18 @@ def apply(project: Project, out: Output, to: str | None = None, wait: float = 30
     with locked(project, "apply", wait, out):
         records = executor.prepare(project, events)
         plan = executor.run_plan(project, records, target, accepted, out_of_order)
+        elsewhere = executor.note_elsewhere(project, records, events)
         if not plan.pending:
             if plan.checksum_updates:
                 executor.record_checksums(project, plan)
                 note_accepted(plan, plan.checksum_updates, out)
-            out.line(plan.nothing_to_apply())
+            out.line(plan.nothing_to_apply(elsewhere))
             note = project.recorder.remember()
             if note:
                 out.note(note)
             return 0
         compiled = executor.apply(project, plan, events, allow_breaking)
         note_accepted(plan, plan.checksum_updates, out)
-        recorded = len(records) + compiled
-        out.line(f"Applied {plural(compiled, 'migration')}; {len(project.sources) - recorded} pending.", "bold")
+        still = len(project.pending(records)) - compiled
+        out.line(f"Applied {plural(compiled, 'migration')}; {still} pending.", "bold")
     return 0

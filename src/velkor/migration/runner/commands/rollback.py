@@ -9,7 +9,7 @@ from velkor.migration.runner.project import Project
 from velkor.migration.runner.text import plural
 
 
-def rollback(project: Project, out: Output, steps: int = 1, wait: float = 30.0) -> int:
+def rollback(project: Project, out: Output, steps: int = 1, wait: float = 30.0, force: bool = False) -> int:
     if steps < 1:
         raise MigrationError(f"--steps must be 1 or more, got {steps}")
     events = PrintedEvents(out)
@@ -21,7 +21,7 @@ def rollback(project: Project, out: Output, steps: int = 1, wait: float = 30.0) 
             if note:
                 out.note(note)
             return 0
-        plan = executor.rollback_plan(project, records, steps)
+        plan = executor.rollback_plan(project, records, steps, force)
         recorded = executor.rollback(project, plan, events)
         out.line(f"Rolled back {plural(len(plan.victims), 'migration')}; {len(recorded or ())} applied.", "bold")
     return 0

@@ -45,7 +45,7 @@ class Ledger:
         self.repository_name: str | None = default or None  # where the model classes' records are stored
         self.marker = Marker(root)
         self._records: list[MigrationFile] | None = None
-        self._sequences: dict[MigrationKey, int | None] | None = None
+        self._sequences: dict[MigrationKey, checksums.Checksum] | None = None
         self.read_versions: dict[str, int] = {}  # the versions of the ledger's table logs that records() read
         self.fence: Callable[[], None] | None = None  # raises when the run no longer holds the project's lock
         checksums.register_table()
@@ -86,11 +86,15 @@ class Ledger:
     def checksums(self) -> checksums.Checksums:
         return checksums.Checksums(self.store)
 
-    def sequences(self) -> dict[MigrationKey, int | None]:
-        """The run that recorded each applied migration, by its sequence number (read again after every commit)."""
+    def stored_checksums(self) -> dict[MigrationKey, checksums.Checksum]:
+        """Each applied migration's checksum, text and run (read again after every commit)."""
         if self._sequences is None:
-            self._sequences = {key: found.sequence for key, found in self.checksums().read().items()}
-        return self._sequences
+            self._sequences = self.checksums().read()
+        return dict(self._sequences)
+
+    def sequences(self) -> dict[MigrationKey, int | None]:
+        """The run that recorded each applied migration, by its sequence number."""
+        return {key: found.sequence for key, found in self.stored_checksums().items()}
 
     # -- writing ---------------------------------------------------------
 

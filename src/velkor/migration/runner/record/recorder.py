@@ -35,10 +35,9 @@ Scope = Callable[[], AbstractContextManager]  # the framework's settings pointed
 class Recorder:
     """The record of one project's applied migrations."""
 
-    def __init__(self, root: Path, scope: Scope, sources: list[MigrationSource], timings: Counter) -> None:
+    def __init__(self, root: Path, scope: Scope, timings: Counter) -> None:
         self.root = root
         self._scope = scope
-        self._order = {source.key: index for index, source in enumerate(sources)}
         self._timings = timings  # "ledger": seconds spent in the ledger vault and the stores
         self._ledger: Ledger | None = None
         # Set by the command line: Ctrl-C is ignored once a commit begins.
@@ -88,13 +87,12 @@ class Recorder:
         with self._storage("reading the applied migrations"):
             records = ledger.records()
             sequences = ledger.sequences() if records else {}
-        last = len(self._order)
-
         def place(record: MigrationFile) -> tuple:
             key = MigrationKey.of_record(record)
             sequence = sequences.get(key)
             run = (0, record.applied_at or 0.0) if sequence is None else (1, sequence)
-            return run, self._order.get(key, last)
+            # then migration order, also of a migration with no file here: contrib modules by name, the app last
+            return run, (key.module is None, key.module or "", record.number)
 
         return sorted(records, key=place)
 
@@ -109,7 +107,7 @@ class Recorder:
         """The checksums of the applied files, as applied (or last accepted)."""
         ledger = self.ledger
         with self._storage("reading the checksums of the applied migrations"):
-            return ledger.checksums().read()
+            return ledger.stored_checksums()
 
     def copy_rows(self) -> int | None:
         """How many current rows the repository's copy holds; None without a copy."""
