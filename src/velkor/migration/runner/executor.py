@@ -178,6 +178,7 @@ def apply(project: Project, plan: RunPlan, events: Events, allow_breaking: bool 
     done = project.applied_sources(records, load=False)
     load_all(project.sources, only=project.in_folder(done) + pending)
     graph = ClassGraph.checked(done + pending)
+    _note_superseded(done, pending, events)
     if not allow_breaking:
         _refuse_breaking(project, ClassView(project, done, pending, graph))
     registry, batches = compile_batches(project, done, pending, graph)
@@ -227,6 +228,18 @@ def note_elsewhere(project: Project, records: list[MigrationFile], events: Event
         events.note(f"Recorded by another run, with no file in this folder: {labels} (a newer deploy?); "
                     "the classes come from the record.")
     return len(elsewhere)
+
+
+def _note_superseded(done: list[MigrationSource], pending: list[MigrationSource], events: Events) -> None:
+    """Say so when a migration applied out of order defines a class that an applied migration numbered
+    after it defines too: the later one stays in force."""
+    for source in pending:
+        later = [d for d in done if d.order > source.order]
+        for name in sorted(source.defines()):
+            by = [d for d in later if name in d.defines()]
+            if by:
+                events.note(f"{source.label} defines {name}, which {by[-1].label} (applied, numbered after it) "
+                            f"defines too: the definition of {by[-1].label} stays in force")
 
 
 def _note_clock(records: list[MigrationFile], events: Events) -> None:

@@ -101,8 +101,9 @@ class Project:
         return self._by_key.get(MigrationKey.of_record(record))
 
     def applied_sources(self, records: list[MigrationFile], load: bool = True) -> list[MigrationSource]:
-        """The applied migrations, in applied order: their files, or, for one recorded by another
-        run whose file is not in this folder (a newer deploy), the text the record keeps."""
+        """The applied migrations in migration order (so that a class several of them define is
+        the one of the latest, however the runs were ordered): their files, or, for one recorded
+        by another run whose file is not in this folder (a newer deploy), the text the record keeps."""
         elsewhere = self.recorded_elsewhere(records)
         missing = [label_of(r) for r in records if self.source_of(r) is None
                    and MigrationKey.of_record(r) not in elsewhere]
@@ -110,7 +111,8 @@ class Project:
             raise MigrationError(
                 "recorded as applied, but the file is gone: " + ", ".join(missing)
                 + " (restore the file; the record keeps no text of it to build its classes from)")
-        sources = [self.source_of(r) or elsewhere[MigrationKey.of_record(r)] for r in records]
+        sources = sorted((self.source_of(r) or elsewhere[MigrationKey.of_record(r)] for r in records),
+                         key=lambda source: source.order)
         if load:
             load_all(self.sources, only=self.in_folder(sources))
         return sources  # type: ignore[return-value]

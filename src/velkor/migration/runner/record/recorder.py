@@ -91,7 +91,7 @@ class Recorder:
             key = MigrationKey.of_record(record)
             sequence = sequences.get(key)
             run = (0, record.applied_at or 0.0) if sequence is None else (1, sequence)
-            # then migration order, also of a migration with no file here: contrib modules by name, the app last
+            # then migration order (MigrationSource.order), also of a migration with no file here
             return run, (key.module is None, key.module or "", record.number)
 
         return sorted(records, key=place)

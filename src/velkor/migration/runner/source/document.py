@@ -106,6 +106,17 @@ class MigrationSource:
     def key(self) -> MigrationKey:
         return MigrationKey(self.module, self.path.name)
 
+    def defines(self) -> set[str]:
+        """The classes the migration defines, whole, by their changes or by a new name."""
+        document = self.document
+        return ({entry.class_name for entry in document.schemas} | {edit.class_name for edit in document.changes}
+                | set(document.rename.values())) if document is not None else set()
+
+    @property
+    def order(self) -> tuple[bool, str, int]:
+        """Its place in migration order: contrib modules by name, then the app; each by number."""
+        return self.module is None, self.module or "", self.number
+
     @property
     def module_type(self) -> ModuleTypes:
         return ModuleTypes.CONTRIB if self.module else ModuleTypes.APP
