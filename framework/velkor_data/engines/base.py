@@ -32,6 +32,7 @@ import os
 import pwd
 import time
 from abc import ABC, abstractmethod
+from datetime import datetime
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from pathlib import Path
@@ -413,6 +414,20 @@ class Connection(ABC):
 
     def log_versions(self) -> dict[str, int]:
         """The version of each table's log, for engines that keep one."""
+        return {}
+
+    def as_of(self, when: datetime) -> Connection:
+        """The stored data as it was at ``when`` (timezone-aware), read only, for engines that
+        keep every version of their tables (time travel); others raise StorageError."""
+        raise StorageError(f"{self.name}: a {self.engine} store keeps no past versions to read as of {when}",
+                           f"a {self.engine} store keeps no past versions")
+
+    def first_commit(self, class_name: str) -> datetime | None:
+        """When the class's table was first written, for engines that keep versions; None when never."""
+        return min(self.version_times(class_name).values(), default=None)
+
+    def version_times(self, class_name: str) -> dict[int, datetime]:
+        """When each version of the class's table was committed, for engines that keep versions."""
         return {}
 
     def _log_versions(self) -> dict[str, int]:

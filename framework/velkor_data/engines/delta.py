@@ -21,12 +21,14 @@ A commit that still conflicts after ``COMMIT_ATTEMPTS`` tries is reported.
 """
 from __future__ import annotations
 
+import copy
 import errno
 import json
 import os
 import random
 import re
 import time
+from datetime import datetime, timezone
 from pathlib import Path
 
 import pyarrow as pa
@@ -126,6 +128,8 @@ class DeltaConnection(Connection):
     def from_config(cls, config: ConnectionConfig) -> DeltaConnection:
         return cls(config.name, config.path, config.endpoint_url)  # type: ignore[arg-type]
 
+    _as_of: datetime | None = None  # a view of the tables as they were then (read only)
+
     def _open(self) -> None:
         self._open_tables: dict[str, DeltaTable] = {}
         self.remote = is_uri(self.location)
@@ -215,8 +219,23 @@ class DeltaConnection(Connection):
             raise DeltaError(str(exc)) from exc  # the query engine's errors (a data file gone) come as Exception
         return pa.table(result).to_pylist()
 
+    def as_of(self, when: datetime) -> DeltaConnection:
+        view = copy.copy(self)
+        view._open_tables, view._as_of = {}, when
+        return view
+
+    def version_times(self, class_name: str) -> dict[int, datetime]:
+        table = self._guarded(f"{self.name}: history of {class_name}", self._table, class_name)
+        if table is None:
+            return {}
+        history = self._guarded(f"{self.name}: history of {class_name}", table.history)
+        return {entry["version"]: datetime.fromtimestamp(entry["timestamp"] / 1000, timezone.utc) for entry in history}
+
     def _table(self, folder: str) -> DeltaTable | None:
-        """The open table of a folder, brought up to date; None when there is none."""
+        """The open table of a folder, brought up to date (or, for a view ``as_of`` a past time, as it
+        was then); None when there is none (or none yet then)."""
+        if self._as_of is not None:
+            return self._table_as_of(folder)
         table = self._open_tables.get(folder)
         if table is not None:
             table.update_incremental()
@@ -225,6 +244,20 @@ class DeltaConnection(Connection):
         if not DeltaTable.is_deltatable(path, storage_options=self._options):
             return None
         table = self._open_tables[folder] = DeltaTable(path, storage_options=self._options)
+        return table
+
+    def _table_as_of(self, folder: str) -> DeltaTable | None:
+        table = self._open_tables.get(folder)
+        if table is not None:
+            return table
+        path = self._uri(folder)
+        if not DeltaTable.is_deltatable(path, storage_options=self._options):
+            return None
+        table = DeltaTable(path, storage_options=self._options)
+        if min(entry["timestamp"] for entry in table.history()) > self._as_of.timestamp() * 1000:
+            return None  # made after that time
+        table.load_as_version(self._as_of)
+        self._open_tables[folder] = table
         return table
 
     def _committed(self, what, *args):
@@ -281,6 +314,8 @@ class DeltaConnection(Connection):
                 "metadata": json.dumps(record.metadata) if write.kind == "row" else None}
 
     def _commit_steps(self, operations: list[Operation]) -> list[Step]:
+        if self._as_of is not None:
+            raise StorageError(f"{self.name}: a view of the lakehouse as of {self._as_of} is read only")
         appends: dict[str, list[dict]] = {}
         documents: list[dict] = []
         removals: dict[str, list[Removal]] = {}

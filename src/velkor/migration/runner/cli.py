@@ -47,6 +47,13 @@ def _format_option(command: argparse.ArgumentParser) -> None:
                               "(docs/json-output.md)")
 
 
+def _at_option(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--at", metavar="WHEN", default=None,
+                         help="as the record was at a past moment: a time (ISO 8601, such as 2026-12-08T14:30; "
+                              "this host's zone unless given) or a version of the ledger, read from the "
+                              "lakehouse's own versions")
+
+
 def _strict_option(command: argparse.ArgumentParser) -> None:
     command.add_argument("--strict", action="store_true",
                          help="fail when an applied migration's file was edited since it was applied (by default "
@@ -85,6 +92,7 @@ def parser() -> argparse.ArgumentParser:
                         "a narrowed type...) even when the repository holds records of the class")
     p = command("status", "List the migrations, applied and pending.")
     _format_option(p)
+    _at_option(p)
     p = command("rollback", "Withdraw the latest applied migrations.")
     p.add_argument("--force", action="store_true",
                    help="also withdraw migrations that another run recorded and that have no file in this folder")
@@ -98,9 +106,11 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--wait", metavar="SECONDS", type=_wait, default=30.0, help=wait_help)
     p = command("history", "List every recorded version of the applied migrations, from the lakehouse.")
     _format_option(p)
+    _at_option(p)
     p = command("show", "Print the generated source of a model class.")
     p.add_argument("class_name", metavar="CLASS", help="the class name")
     _strict_option(p)
+    _at_option(p)
     p.add_argument("--diff", action="store_true",
                    help="show how the pending migrations change it: the applied source against the pending "
                         "one, as a unified diff")
@@ -182,7 +192,9 @@ def dispatch(args: argparse.Namespace, out: Output, begin: Callable[[], None] | 
         if args.command == "repair":
             return commands.repair(project, out, from_repository=args.from_repository, wait=args.wait)
         if args.command == "show":
-            return commands.show(project, out, args.class_name, diff=args.diff)
+            return commands.show(project, out, args.class_name, diff=args.diff, at=args.at)
+        if args.command in ("status", "history"):
+            return getattr(commands, args.command)(project, out, fmt=args.format, at=args.at)
         return getattr(commands, args.command)(project, out, fmt=args.format)
 
 

@@ -117,6 +117,15 @@ class Project:
             load_all(self.sources, only=self.in_folder(sources))
         return sources  # type: ignore[return-value]
 
+    def applied_sources_at(self, at: str | None = None) -> list[MigrationSource]:
+        """The applied migrations as the record holds them now, or as it held them at ``at``."""
+        if at is None:
+            records = self.applied_records()
+            self.use_applied_documents(records)
+            return self.applied_sources(records)
+        past = self.recorder.as_of(at)
+        return self.sources_as_recorded(past.records(), past.checksums(), at)
+
     def in_folder(self, sources: list[MigrationSource]) -> list[MigrationSource]:
         """Those of the sources whose file is in this folder."""
         return [source for source in sources if source.key in self._by_key]
@@ -132,14 +141,39 @@ class Project:
         for record in lacking:
             key = MigrationKey.of_record(record)
             checksum = stored.get(key)
-            if checksum is None or checksum.document is None:
-                continue
-            folder = (contrib_to_module_root_path(key.module) if key.module
-                      else settings.APP_PATH / settings.MIGRATIONS_DIRECTORY_NAME)
-            source = MigrationSource(key.module, record.number, folder / key.name)
-            source.document = parse_document(checksum.document, f"{key.label} (as recorded; no file here)")
-            found[key] = source
+            if checksum is not None and checksum.document is not None:
+                found[key] = self._as_recorded(record, checksum.document, "as recorded; no file here")
         return found
+
+    def sources_as_recorded(self, records: list[MigrationFile], stored: dict[MigrationKey, Any],
+                            moment: str) -> list[MigrationSource]:
+        """The applied migrations, in migration order, as the record kept their texts (at ``moment``);
+        a file stands in for a text the record did not keep only while it is still as applied."""
+        sources = []
+        for record in records:
+            key = MigrationKey.of_record(record)
+            checksum = stored.get(key)
+            if checksum is not None and checksum.document is not None:
+                sources.append(self._as_recorded(record, checksum.document, f"as recorded at {moment}"))
+                continue
+            source = self.source_of(record)
+            try:
+                as_applied = source is not None and checksum is not None and file_checksum(source.path) == checksum.checksum
+            except OSError:
+                as_applied = False
+            if not as_applied:
+                raise MigrationError(f"{key.label}: the record kept no text of it at {moment}, and its file is "
+                                     "not as it was applied then")
+            load_all(self.sources, only=[source])
+            sources.append(source)
+        return sorted(sources, key=lambda source: source.order)
+
+    def _as_recorded(self, record: MigrationFile, text: str, how: str) -> MigrationSource:
+        key = MigrationKey.of_record(record)
+        folder = contrib_to_module_root_path(key.module) if key.module else settings.APP_PATH / settings.MIGRATIONS_DIRECTORY_NAME
+        source = MigrationSource(key.module, record.number, folder / key.name)
+        source.document = parse_document(text, f"{key.label} ({how})")
+        return source
 
     def use_applied_documents(self, records: list[MigrationFile]) -> None:
         """Read the applied migrations as the record keeps them: a file edited since it was
@@ -235,14 +269,15 @@ def _warn(message: str) -> None:
     warnings.warn(message, ChangedSinceApplied, stacklevel=3)
 
 
-def load_classes(root: str | Path | None = None, strict: bool = False) -> DefaultMigrationSchemas:
+def load_classes(root: str | Path | None = None, strict: bool = False, at: str | None = None
+                 ) -> DefaultMigrationSchemas:
     """The model classes of the project's applied migrations as the record holds them, compiled
     in a new registry: ``load_classes("shop").get_model("Customer")``. A migration file edited
-    since it was applied gives a ``ChangedSinceApplied`` warning (``strict``: an error)."""
+    since it was applied gives a ``ChangedSinceApplied`` warning (``strict``: an error).
+    ``at``: as they were at a past moment (ISO 8601, or a version of the ledger), read from the
+    lakehouse's own versions."""
     project = Project(root)
     project.strict = strict
     with project.active():
-        records = project.applied_records()
-        project.use_applied_documents(records)
-        sources = project.applied_sources(records)
+        sources = project.applied_sources_at(at)
         return project.compiler.replay(ClassGraph.checked(sources).plan())

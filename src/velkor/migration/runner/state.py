@@ -47,9 +47,13 @@ class RecordReport:
         return problems
 
 
-def record_report(project: Project) -> RecordReport:
-    """Read the stores (nothing is written): damage first; past it, the records and their files."""
+def record_report(project: Project, at: str | None = None) -> RecordReport:
+    """Read the stores (nothing is written): damage first; past it, the records and their files
+    (``at``: the records as they were then, without the checks of today's files)."""
     recorder = project.recorder
+    if at is not None:
+        records = recorder.as_of(at).records()
+        return RecordReport(records=records, missing=[r for r in records if project.source_of(r) is None])
     damage = recorder.damage()
     if damage:
         return RecordReport(damage=damage)

@@ -107,9 +107,12 @@ class ClassView:
 
 
 def class_view(project: Project, pending: list[MigrationSource] | None = None,
-               records: list[MigrationFile] | None = None) -> ClassView:
+               records: list[MigrationFile] | None = None, at: str | None = None) -> ClassView:
     """The applied migrations then ``pending`` (by default every migration not applied), their files
-    checked and loaded."""
+    checked and loaded; ``at``: the migrations applied at that moment alone, as the record held them."""
+    if at is not None:
+        done = project.applied_sources_at(at)
+        return ClassView(project, done, [], ClassGraph.checked(done))
     records = project.recorder.records() if records is None else records
     project.use_applied_documents(records)
     done = project.applied_sources(records, load=False)

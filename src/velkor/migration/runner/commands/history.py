@@ -8,8 +8,11 @@ from velkor.migration.runner.record.history import lakehouse_history
 from velkor.migration.runner.text import plural, when
 
 
-def history(project: Project, out: Output, fmt: str = "text") -> int:
+def history(project: Project, out: Output, fmt: str = "text", at: str | None = None) -> int:
     lakehouse, entries = lakehouse_history(project.config)
+    if at is not None:  # the versions written up to then
+        until = project.recorder.as_of(at).when.timestamp()
+        entries = [entry for entry in entries if entry.written_at <= until]
     if fmt == "json":
         return documents.emit(out, "history", {"project": str(project.root), **documents.history(lakehouse, entries)})
     rows = []

@@ -37,14 +37,14 @@ def source_diff(view: ClassView, out: Output, class_name: str) -> int:
     return 0
 
 
-def show(project: Project, out: Output, class_name: str, diff: bool = False) -> int:
-    view = class_view(project)
+def show(project: Project, out: Output, class_name: str, diff: bool = False, at: str | None = None) -> int:
+    view = class_view(project, at=at)
     if diff:
         return source_diff(view, out, class_name)
     last = view.last_batch_of(class_name)
     definition, text = view.source_text(class_name, last)
     batch = view.graph.batches[last]
-    state = "as applied" if view.is_applied(last) else "pending"
+    state = ("as applied" + (f" at {at}" if at else "")) if view.is_applied(last) else "pending"
     if definition.source is not batch.source:
         state += f", compiled again by {batch.source.label}, which changes a class it references"
     out.line(f"# {class_name}, as {definition.source.label} defines it "

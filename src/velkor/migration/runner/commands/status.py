@@ -9,8 +9,8 @@ from velkor.migration.runner.state import migration_states, record_report
 from velkor.migration.runner.text import plural, when
 
 
-def status(project: Project, out: Output, fmt: str = "text") -> int:
-    report = record_report(project)
+def status(project: Project, out: Output, fmt: str = "text", at: str | None = None) -> int:
+    report = record_report(project, at)
     if report.damage:
         message = "damaged store: " + "\n".join(report.damage)
         if fmt == "json":
@@ -19,7 +19,10 @@ def status(project: Project, out: Output, fmt: str = "text") -> int:
         raise MigrationError(message)
     states = migration_states(project, report)
     if fmt == "json":
-        return documents.emit(out, "status", {"project": str(project.root), **documents.status(states, report)})
+        return documents.emit(out, "status", {"project": str(project.root), **({"at": at} if at else {}),
+                                              **documents.status(states, report)})
+    if at:
+        out.line(f"As recorded at {at}:")
     rows = []
     for item in states:
         if item.source is None:  # recorded, but the file is gone

@@ -9,7 +9,9 @@ import time
 from collections import Counter
 from collections.abc import Callable, Iterator
 from contextlib import AbstractContextManager, contextmanager
+from datetime import datetime, timedelta, timezone
 from pathlib import Path
+from typing import Any
 
 from velkor.migration.data_classes import MigrationFile
 from velkor_data.engines.base import CHANGED_SINCE_READ
@@ -19,14 +21,14 @@ from velkor_utils.models.data_models.address import Address
 from velkor.migration.runner.errors import MigrationError
 from velkor.migration.runner.key import MigrationKey, label_of
 from velkor.migration.runner.record import damage, repair, repository_copy
-from velkor.migration.runner.record.checksums import Checksum
+from velkor.migration.runner.record.checksums import Checksum, Checksums
 from velkor.migration.runner.record.drift import Drift
 from velkor.migration.runner.record.engines import EngineOutput, engine_output_kept
 from velkor.migration.runner.record.interrupts import interrupts_kept
 from velkor.migration.runner.record.failures import STORAGE_ERRORS, reported, storage_message
 from velkor.migration.runner.record.ledger import Ledger
 from velkor.migration.runner.record.repository_copy import Differences
-from velkor.migration.runner.record.tables import current
+from velkor.migration.runner.record.tables import MIGRATION, current, record_of
 from velkor.migration.runner.source.document import MigrationSource
 
 Scope = Callable[[], AbstractContextManager]  # the framework's settings pointed at the project
@@ -87,14 +89,20 @@ class Recorder:
         with self._storage("reading the applied migrations"):
             records = ledger.records()
             sequences = ledger.sequences() if records else {}
-        def place(record: MigrationFile) -> tuple:
-            key = MigrationKey.of_record(record)
-            sequence = sequences.get(key)
-            run = (0, record.applied_at or 0.0) if sequence is None else (1, sequence)
-            # then migration order (MigrationSource.order), also of a migration with no file here
-            return run, (key.module is None, key.module or "", record.number)
+        return in_record_order(records, sequences)
 
-        return sorted(records, key=place)
+    def as_of(self, moment: str) -> PastRecord:
+        """The record as it was at ``moment`` (ISO 8601, or a version of the ledger's
+        ``Migration`` table), read from the lakehouse's own versions."""
+        ledger = self.ledger
+        with self._storage(f"reading the ledger as of {moment}"):
+            when = _moment(ledger, moment)
+            view = ledger.store.as_of(when)
+            first = ledger.store.first_commit(MIGRATION.class_name)
+            if first is None or when < first:
+                since = f" (its first was written at {first.astimezone():%Y-%m-%d %H:%M:%S})" if first else ""
+                raise MigrationError(f"the ledger holds no record as of {moment}{since}")
+            return PastRecord(self, view, moment, when)
 
     def recorded_keys(self) -> set[MigrationKey] | None:
         """What the ledger holds now (None when it cannot be read)."""
@@ -188,6 +196,54 @@ class Recorder:
         ledger = self.ledger
         with self._storage("repairing the stores"):
             return repair.repair(ledger, from_repository)
+
+
+def in_record_order(records: list[MigrationFile], sequences: dict[MigrationKey, int | None]) -> list[MigrationFile]:
+    """By the run that recorded them, then in migration order (``MigrationSource.order``, also for
+    a migration with no file here); migrations recorded before runs were numbered first, by time."""
+    def place(record: MigrationFile) -> tuple:
+        key = MigrationKey.of_record(record)
+        sequence = sequences.get(key)
+        run = (0, record.applied_at or 0.0) if sequence is None else (1, sequence)
+        return run, (key.module is None, key.module or "", record.number)
+
+    return sorted(records, key=place)
+
+
+def _moment(ledger: Ledger, moment: str) -> datetime:
+    """A time (ISO 8601; without a zone, this host's) or a version of the ``Migration`` table."""
+    if moment.strip().isdigit():
+        version = int(moment)
+        times = ledger.store.version_times(MIGRATION.class_name)
+        if version not in times:
+            known = f"its versions: 0 to {max(times)}" if times else "it keeps no versions"
+            raise MigrationError(f"the ledger has no version {version} ({known})")
+        # until the next version: the run's writes to the ledger's other tables follow its records'
+        following = times.get(version + 1)
+        return following - timedelta(milliseconds=1) if following else datetime.now(timezone.utc)
+    try:
+        when = datetime.fromisoformat(moment.strip())
+    except ValueError:
+        raise MigrationError(f"{moment!r} is neither a time (ISO 8601, such as 2026-12-08T14:30) nor a version "
+                             "of the ledger") from None
+    return when if when.tzinfo else when.astimezone()
+
+
+class PastRecord:
+    """The record as it was at a past moment: what was applied then, and the texts applied."""
+
+    def __init__(self, recorder: Recorder, view: Any, moment: str, when: datetime) -> None:
+        self._recorder, self._view, self.moment, self.when = recorder, view, moment, when
+
+    def checksums(self) -> dict[MigrationKey, Checksum]:
+        with self._recorder._storage(f"reading the ledger as of {self.moment}"):
+            return Checksums(self._view).read()
+
+    def records(self) -> list[MigrationFile]:
+        with self._recorder._storage(f"reading the ledger as of {self.moment}"):
+            records = [record_of(row) for row in current(self._view)]
+        sequences = {key: found.sequence for key, found in self.checksums().items()}
+        return in_record_order(records, sequences)
 
 
 class Staging:
