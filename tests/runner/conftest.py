@@ -115,6 +115,12 @@ def team_config(servers) -> str:
     return TEAM.format(url=servers.database(), lakehouse=servers.lakehouse(), endpoint=servers.s3_endpoint)
 
 
+def sqlite_beside_s3_config(servers) -> str:
+    """A velkor.toml with a SQLite repository in the project folder beside a new lakehouse on S3."""
+    return TEAM.replace('engine = "postgresql"\nurl = "{url}"', 'engine = "sqlite"\npath = ".velkor/repository.sqlite3"'
+                        ).format(lakehouse=servers.lakehouse(), endpoint=servers.s3_endpoint)
+
+
 @pytest.fixture
 def team_shop(tmp_path, servers):
     """A copy of the example shop recording to PostgreSQL and the S3 lakehouse."""

@@ -11,25 +11,8 @@ import pytest
 
 from velkor.migration.runner.record.ledger import Ledger
 
-from .conftest import EXAMPLE, applied_count, host_copy, migrate
+from .conftest import EXAMPLE, applied_count, host_copy, migrate, sqlite_beside_s3_config
 from .faults import events, stored_keys
-
-SQLITE_BESIDE_S3 = """\
-[connections.repository]
-engine = "sqlite"
-path = ".velkor/repository.sqlite3"
-
-[connections.lakehouse]
-engine = "delta"
-path = "{lakehouse}"
-endpoint_url = "{endpoint}"
-
-[resources_config]
-lakehouse = "lakehouse"
-
-[resources_config.repository]
-default = "repository"
-"""
 
 
 def other_host_applies(root):
@@ -78,8 +61,7 @@ def test_a_host_whose_ledger_was_written_meanwhile_records_nothing(tmp_path, ser
     """SQLite beside a lakehouse on S3: each host locks its own folder; the lakehouse's versions fence."""
     first = tmp_path / "host-a"
     shutil.copytree(EXAMPLE, first, ignore=shutil.ignore_patterns(".velkor"))
-    (first / "velkor.toml").write_text(SQLITE_BESIDE_S3.format(lakehouse=servers.lakehouse(),
-                                                               endpoint=servers.s3_endpoint))
+    (first / "velkor.toml").write_text(sqlite_beside_s3_config(servers))
     assert migrate(first, "apply", "--to", "2").code == 0
     other = host_copy(first, tmp_path, "host-b")
     interfere(lambda: other_host_applies(other))
