@@ -199,6 +199,11 @@ class Staging:
                 sequence = drift.next_sequence if applied else prior.sequence if prior else None
                 checksums.record(source.key, drift.checksum_now(source), prior=prior, sequence=sequence)
 
+    def record_run(self, key: MigrationKey, event: str, seconds: float | None) -> None:
+        """Note who recorded the migration, where and in how many seconds (``record.runs``)."""
+        with self._recorder._storage(f"{key.label}: recording the run ({event})"):
+            self._ledger.runs().record(key, event, seconds)
+
     def commit(self, what: str, after: list[MigrationFile] | None = None) -> MigrationError | None:
         """Write what is staged: the ledger first, then the copy; ``after``, what the ledger
         will hold. The failure, if any, says whether the ledger got written before it."""
