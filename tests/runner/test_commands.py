@@ -44,9 +44,12 @@ def test_rollback_then_apply_again(shop):
     assert load_classes(shop).get_model("BusinessCustomer").__mro__[1].__name__ == "Customer"
 
 
-def test_rollback_of_more_than_applied_withdraws_all_and_then_nothing(shop):
+def test_rollback_of_more_than_applied_is_refused_and_to_zero_withdraws_all(shop):
     migrate(shop, "apply", "--to", "1")
-    assert migrate(shop, "rollback", "--steps", "9").code == 0
+    refused = migrate(shop, "rollback", "--steps", "9")
+    assert refused.code == 1 and refused.err.startswith("error: --steps 9, but only 2 migrations are applied")
+    assert applied(shop) == ALL[:2]
+    assert migrate(shop, "rollback", "--to", "zero").code == 0
     assert applied(shop) == []
     assert migrate(shop, "rollback").out == "Nothing to roll back: no migration is applied.\n"
 

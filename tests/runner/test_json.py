@@ -1,15 +1,18 @@
-"""status, history, plan and check with --format json: one document on stdout,
+"""The commands with --format json: one document on stdout,
 of the shape docs/json-output.schema.json documents (and no field it does not),
 with the exit status of the text output; errors as documents too."""
 import copy
 import json
+import shutil
 import sqlite3
 from pathlib import Path
 
 import pytest
 from jsonschema import Draft202012Validator, FormatChecker
 
-from .conftest import migrate, write_migration
+from .conftest import ALL, FakeTerminal, migrate, write_migration
+
+STRING = {"type": "string"}
 
 SCHEMA = json.loads((Path(__file__).resolve().parents[2] / "docs" / "json-output.schema.json").read_text())
 COMMANDS = ["status", "history", "plan", "check"]
@@ -182,3 +185,63 @@ def test_the_schema_is_valid_and_the_test_refuses_an_undocumented_field(shop):
     found["migrations"][0]["undocumented"] = True
     assert ["migrations", 0] in [list(e.path) for e in VALIDATOR.iter_errors(found)]
     assert not list(Draft202012Validator(SCHEMA).iter_errors(found))  # a consumer reads on
+
+
+# -- the commands that change the record, and show ------------------------------
+
+CHANGING = [["apply"], ["apply", "--to", "2"], ["rollback"], ["rollback", "--to", "zero"],
+            ["rollback", "--dry-run", "--steps", "2"], ["baseline", "3"], ["show", "Customer"],
+            ["show", "Order", "--diff"], ["show", "Nobody"]]
+
+
+@pytest.mark.parametrize("setup", [nothing_applied, half_applied, drifted, no_configuration])
+@pytest.mark.parametrize("arguments", CHANGING, ids=" ".join)
+def test_the_documents_of_the_commands_that_change_things(embedded_shop, tmp_path, setup, arguments):
+    """The text run and the JSON run on two copies set up alike: the same exit status, and the document's shape."""
+    twin = tmp_path / "twin"
+    shutil.copytree(embedded_shop, twin)
+    setup(embedded_shop)
+    setup(twin)
+    text = migrate(twin, *arguments)
+    result = migrate(embedded_shop, *arguments, "--format", "json")
+    assert result.code == text.code, (text.err, result.out)
+    found = document(result, arguments[0])
+    if not found["ok"]:
+        assert text.err.replace(str(twin), str(embedded_shop)).endswith(f"error: {found['error']['message']}\n")
+        assert found["error"]["exit_status"] == result.code
+
+
+def test_apply_says_where_it_stopped(embedded_shop):
+    write_migration(embedded_shop, "0006_broken.json", {"Broken": {"properties": {"x": {"type": "string"}},
+                                                                   "custom_code": "raise RuntimeError('no')\n"}})
+    write_migration(embedded_shop, "0007_after.json", {"After": {"properties": {"x": {"type": "string"}}}})
+    result = migrate(embedded_shop, "apply", "--format", "json")
+    found = document(result, "apply")
+    assert (result.code, found["stopped"], found["stopped_at"]) == (1, True, "app:0006_broken")
+    assert [m["migration"] for m in found["applied"]] == ALL
+    assert found["applied"][4]["classes"] == ["Customer"] and found["applied"][4]["compiled_again"] == ["Order"]
+    assert found["pending"] == ["app:0006_broken", "app:0007_after"]
+    assert "custom code of class Broken raised RuntimeError: no" in found["error"]["message"]
+    status = document(migrate(embedded_shop, "status", "--format", "json"), "status")
+    assert status["summary"]["applied"] == 6
+
+
+def test_show_tells_the_class_its_source_and_state(embedded_shop):
+    migrate(embedded_shop, "apply", "--to", "3")
+    found = document(migrate(embedded_shop, "show", "Order", "--format", "json"), "show")
+    assert (found["class"], found["migration"], found["state"], found["compiled_again_by"]) == (
+        "Order", "app:0003_orders", "pending", "app:0004_customer_loyalty")
+    assert found["source"] == migrate(embedded_shop, "show", "Order").out.split("\n", 1)[1].rstrip("\n")
+    diff = document(migrate(embedded_shop, "show", "Order", "--diff", "--format", "json"), "show")["diff"]
+    assert diff.splitlines()[0] == "--- Order (applied: app:0003_orders)"
+
+
+def test_json_on_a_terminal_has_no_progress_bar_nor_lines(embedded_shop):
+    for number in range(6, 12):
+        write_migration(embedded_shop, f"{number:04d}_step.json", {f"Step{number}": {"properties": {"n": STRING}}})
+    out, err = FakeTerminal(), FakeTerminal()
+    result = migrate(embedded_shop, "apply", "--format", "json", out=out, err=err)
+    assert len(document(result, "apply")["applied"]) == 12
+    assert result.err == ""
+    rolled = migrate(embedded_shop, "rollback", "--to", "zero", "--format", "json", out=FakeTerminal())
+    assert len(document(rolled, "rollback")["withdrawn"]) == 12

@@ -62,9 +62,25 @@ apply [--to MIGRATION] [--out-of-order] [--accept-changed MIGRATION]
     module is traced back to the class whose text it is.
     ``--to`` stops after the named migration.
 
-rollback [--steps N]
+rollback [--steps N | --to MIGRATION] [--dry-run]
     Under the lock, withdraws the N migrations the record holds last (by the
-    run that recorded them, not by any clock), in one transaction.
+    run that recorded them, not by any clock), in one transaction; N more
+    than are applied is refused. ``--to`` withdraws every migration recorded
+    after MIGRATION (which must be applied); ``--to zero`` all of them (no
+    migration reference is a word). ``--dry-run`` says which, taking no lock
+    and recording nothing.
+
+baseline MIGRATION
+    Under the lock, on a record that holds no migration, records every
+    migration up to MIGRATION (in migration order) as applied, with its
+    checksum, in one transaction, without compiling it: a project whose
+    classes are in place already is adopted, and ``apply`` starts after it.
+
+Who, where, how long
+    Every migration that a run applies, withdraws or baselines gets a run
+    record beside the ledger, in the same transaction (``record.runs``): the
+    user, the host, the seconds spent on it and the transaction, which
+    ``history`` shows beside each version (``--limit N``, ``--migration M``).
 
 repair [--from-repository]
     Under the lock, brings the repository's rows in line with the ledger (a
@@ -93,7 +109,7 @@ graph [--format mermaid|dot|svg|png] [--output FILE]
     The model classes and their references as a picture, pending ones
     marked; SVG and PNG through Graphviz's ``dot`` (``classes.diagram``).
 
---format json (status, history, plan, check)
+--format json (status, history, plan, check, apply, rollback, baseline, show)
     One JSON document on stdout, also for an error, with the text output's
     exit status: docs/json-output.md (``commands.json_documents``).
 

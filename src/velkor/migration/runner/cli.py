@@ -90,21 +90,37 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--allow-breaking", action="store_true",
                    help="apply changes that break stored records (a removed field, a new required one, "
                         "a narrowed type...) even when the repository holds records of the class")
+    _format_option(p)
     p = command("status", "List the migrations, applied and pending.")
     _format_option(p)
     _at_option(p)
     p = command("rollback", "Withdraw the latest applied migrations.")
     p.add_argument("--force", action="store_true",
                    help="also withdraw migrations that another run recorded and that have no file in this folder")
-    p.add_argument("--steps", metavar="N", type=_count, default=1,
-                   help="how many migrations to withdraw (default: %(default)s)")
+    back = p.add_mutually_exclusive_group()
+    back.add_argument("--steps", metavar="N", type=_count, default=None,
+                      help="how many migrations to withdraw (default: 1); refused when fewer are applied")
+    back.add_argument("--to", metavar="MIGRATION",
+                      help="withdraw every migration applied after this one, which stays applied; "
+                           "--to zero withdraws them all")
+    p.add_argument("--dry-run", action="store_true",
+                   help="say what would be withdrawn, and record nothing")
     p.add_argument("--wait", metavar="SECONDS", type=_wait, default=30.0, help=wait_help)
+    _format_option(p)
+    p = command("baseline", "Record every migration up to MIGRATION as applied, without compiling them "
+                            "(to adopt a project whose classes are in place already).")
+    p.add_argument("migration", metavar="MIGRATION",
+                   help="the last migration to record: NUMBER for the app, MODULE:NUMBER for a contrib module")
+    p.add_argument("--wait", metavar="SECONDS", type=_wait, default=30.0, help=wait_help)
+    _format_option(p)
     p = command("repair", "Make the repository's rows agree with the ledger, and accept the stores as they are.")
     p.add_argument("--from-repository", action="store_true",
                    help="rebuild the ledger's current records from the repository's rows instead "
                         "(when the lakehouse was lost; its history is not restored)")
     p.add_argument("--wait", metavar="SECONDS", type=_wait, default=30.0, help=wait_help)
     p = command("history", "List every recorded version of the applied migrations, from the lakehouse.")
+    p.add_argument("--limit", metavar="N", type=_count, help="only the N newest versions")
+    p.add_argument("--migration", metavar="M", help="only the versions of this migration")
     _format_option(p)
     _at_option(p)
     p = command("show", "Print the generated source of a model class.")
@@ -114,6 +130,7 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--diff", action="store_true",
                    help="show how the pending migrations change it: the applied source against the pending "
                         "one, as a unified diff")
+    _format_option(p)
     p = command("check", "Validate every migration file and compile all schemas, recording nothing.")
     _format_option(p)
     p = command("plan", "Say what the pending migrations will change, in order, recording nothing.")
@@ -178,7 +195,7 @@ def dispatch(args: argparse.Namespace, out: Output, begin: Callable[[], None] | 
             return commands.new(project, out, args.name, module=args.module)
         if args.command == "apply" and args.dry_run:
             return commands.plan(project, out, to=args.to, out_of_order=args.out_of_order,
-                                 accept_changed=args.accept_changed)
+                                 accept_changed=args.accept_changed, fmt=args.format)
         if args.command == "plan":
             return commands.plan(project, out, to=args.to, out_of_order=args.out_of_order,
                                  accept_changed=args.accept_changed, fmt=args.format)
@@ -186,15 +203,22 @@ def dispatch(args: argparse.Namespace, out: Output, begin: Callable[[], None] | 
             return commands.graph(project, out, fmt=args.format, output=args.output)
         if args.command == "apply":
             return commands.apply(project, out, to=args.to, wait=args.wait, out_of_order=args.out_of_order,
-                                  accept_changed=args.accept_changed, allow_breaking=args.allow_breaking)
+                                  accept_changed=args.accept_changed, allow_breaking=args.allow_breaking,
+                                  fmt=args.format)
         if args.command == "rollback":
-            return commands.rollback(project, out, steps=args.steps, wait=args.wait, force=args.force)
+            return commands.rollback(project, out, steps=args.steps, wait=args.wait, to=args.to,
+                                     dry_run=args.dry_run, fmt=args.format, force=args.force)
+        if args.command == "baseline":
+            return commands.baseline(project, out, args.migration, wait=args.wait, fmt=args.format)
+        if args.command == "history":
+            return commands.history(project, out, fmt=args.format, limit=args.limit, migration=args.migration,
+                                    at=args.at)
         if args.command == "repair":
             return commands.repair(project, out, from_repository=args.from_repository, wait=args.wait)
         if args.command == "show":
-            return commands.show(project, out, args.class_name, diff=args.diff, at=args.at)
-        if args.command in ("status", "history"):
-            return getattr(commands, args.command)(project, out, fmt=args.format, at=args.at)
+            return commands.show(project, out, args.class_name, diff=args.diff, fmt=args.format, at=args.at)
+        if args.command == "status":
+            return commands.status(project, out, fmt=args.format, at=args.at)
         return getattr(commands, args.command)(project, out, fmt=args.format)
 
 
@@ -219,7 +243,8 @@ def failed(args: argparse.Namespace, out: Output, message: str, code: int) -> in
     """Say why the command failed: on stderr, or as the command's JSON document."""
     if getattr(args, "format", None) == "json":
         from velkor.migration.runner.commands.json_documents import emit
-        return emit(out, args.command, {}, error=message, exit_status=code)
+        dry_plan = args.command == "apply" and args.dry_run  # apply --dry-run is plan
+        return emit(out, "plan" if dry_plan else args.command, {}, error=message, exit_status=code)
     out.error(message)
     return code
 

@@ -1,6 +1,7 @@
 """Running migrations: what a run will do (``RunPlan``, ``RollbackPlan``),
 built once and shared by ``apply``, ``apply --dry-run``, ``plan`` and
-``rollback``; and doing it. The executor never prints: it tells ``Events``
+``rollback`` (``rollback --dry-run`` too); and doing it, and recording a
+``baseline``. The executor never prints: it tells ``Events``
 what happens, and the command line prints that."""
 from __future__ import annotations
 
@@ -51,6 +52,12 @@ class Events:
 
     def withdrawn(self, record: MigrationFile) -> None:
         """A migration's withdrawal is staged."""
+
+    def baselining(self, sources: list[MigrationSource]) -> None:
+        """A baseline starts to record these as applied."""
+
+    def baselined(self, source: MigrationSource) -> None:
+        """A migration's baseline record is staged."""
 
 
 def prepare(project: Project, events: Events) -> list[MigrationFile]:
@@ -191,6 +198,7 @@ def apply(project: Project, plan: RunPlan, events: Events, allow_breaking: bool 
         with recorder.staged() as staging:
             staging.record_checksums(plan.drift, plan.checksum_updates)
             for source in pending:
+                started = time.perf_counter()
                 events.starting(compiled, source)
                 batch = batches.get(source.key)
                 try:
@@ -201,6 +209,7 @@ def apply(project: Project, plan: RunPlan, events: Events, allow_breaking: bool 
                     break
                 saved.append(staging.save(source, applied_at=time.time()))
                 staging.record_checksums(plan.drift, [source], applied=True)
+                staging.record_run(source.key, "applied", time.perf_counter() - started)
                 compiled += 1
                 events.applied(source, batch)
             events.stopped(compiled)
@@ -270,6 +279,58 @@ def _behind(failure: BaseException) -> str:
     return COPY_BEHIND if getattr(failure, "copy_behind", False) else ""
 
 
+# -- baseline ----------------------------------------------------------------
+
+
+def baseline_sources(project: Project, records: list[MigrationFile], reference: str) -> list[MigrationSource]:
+    """The migrations that a baseline up to ``reference`` records: every one up to it, in migration
+    order, their files validated; an error when any migration is applied already."""
+    target = find(project.sources, reference)
+    if records:
+        applied = plural(len(records), "migration is", "migrations are")
+        raise MigrationError(f"cannot record a baseline: {applied} applied already "
+                             f"({', '.join(label_of(r) for r in records)}); a baseline is recorded on a record "
+                             "that holds none: withdraw them first with `rollback --to zero`")
+    sources = project.sources[:project.sources.index(target) + 1]
+    load_all(project.sources, only=sources)
+    ClassGraph.checked(sources)
+    return sources
+
+
+def baseline(project: Project, sources: list[MigrationSource], events: Events) -> None:
+    """Record the migrations as applied, with their checksums, without compiling them: one transaction."""
+    recorder = project.recorder
+    drift = find_drift(project.sources, [], recorder.checksums())
+    events.baselining(sources)
+    saved: list[MigrationFile] = []
+    try:
+        with recorder.staged() as staging:
+            now = time.time()
+            for source in sources:
+                started = time.perf_counter()
+                saved.append(staging.save(source, applied_at=now))
+                staging.record_checksums(drift, [source], applied=True)
+                staging.record_run(source.key, "baseline", time.perf_counter() - started)
+                events.baselined(source)
+            failure = staging.commit("recording the baseline", saved)
+    except KeyboardInterrupt:
+        raise Interrupted(f"interrupted: {_baseline_summary(sources, recorder.recorded_keys())}") from None
+    if failure is not None:
+        summary = _baseline_summary(sources, recorder.recorded_keys())
+        raise MigrationError(f"{failure}\n{summary[:-1]}{_behind(failure)}.") from None
+    note = recorder.remember(saved)
+    if note:
+        events.note(note)
+
+
+def _baseline_summary(sources: list[MigrationSource], recorded: set | None) -> str:
+    if recorded is None:
+        return "the ledger could not be read back: `velkor-migrate status` tells what is recorded."
+    if all(s.key in recorded for s in sources):
+        return f"The baseline of {plural(len(sources), 'migration')} is recorded."
+    return "The baseline is not recorded: no migration is applied."
+
+
 # -- rollback ----------------------------------------------------------------
 
 
@@ -288,19 +349,52 @@ class RollbackPlan:
         return [r for r in self.records if MigrationKey.of_record(r) not in leaving]
 
 
+ZERO = "zero"  # rollback --to zero: every applied migration (no migration reference is a word)
+
+
+def rollback_steps(project: Project, records: list[MigrationFile], steps: int | None = None,
+                   to: str | None = None) -> int:
+    """How many of the latest applied migrations ``--steps`` (default 1) or ``--to``
+    withdraws; an error when that is more than is applied, or when ``--to`` names a
+    migration that is not applied."""
+    labels = ", ".join(label_of(r) for r in records)
+    if to is None:
+        if steps is not None and steps > len(records):
+            if not records:
+                raise MigrationError(f"--steps {steps}, but no migration is applied")
+            applied = plural(len(records), "migration is", "migrations are")
+            raise MigrationError(f"--steps {steps}, but only {applied} applied: {labels} "
+                                 "(withdraw them all with --to zero)")
+        return min(1 if steps is None else steps, len(records))
+    if to.strip().lower() == ZERO:
+        return len(records)
+    target = find(project.sources, to)
+    keys = [MigrationKey.of_record(r) for r in records]
+    if target.key not in keys:
+        raise MigrationError(f"--to {to}: {target.label} is not applied, so the record cannot be rolled back to it "
+                             f"(applied: {labels or 'none'})")
+    return len(records) - 1 - keys.index(target.key)
+
+
+def _by(project: Project, record: MigrationFile) -> str:
+    who = project.recorder.recorded_by(MigrationKey.of_record(record))
+    return f" by {who}" if who else ""
+
+
 def rollback_plan(project: Project, records: list[MigrationFile], steps: int, force: bool = False) -> RollbackPlan:
     """The ``steps`` latest applied migrations; an error when an applied one that stays depends on one,
     or (unless ``force``) when one has no file in this folder: another run recorded it, from a newer deploy."""
-    plan = RollbackPlan(records, records[-steps:][::-1])
+    kept = records[:len(records) - steps]
+    plan = RollbackPlan(records, records[len(kept):][::-1])
     unknown = [r for r in plan.victims if project.source_of(r) is None]
     if unknown and not force:
-        named = "; ".join(f"{label_of(r)} (recorded {when(r.applied_at)})" for r in unknown)
+        named = "; ".join(f"{label_of(r)} (recorded {when(r.applied_at)}{_by(project, r)})" for r in unknown)
         raise MigrationError(f"cannot roll back what this folder has no file of: {named}: another run recorded "
                              f"{'it' if len(unknown) == 1 else 'them'}, from a newer deploy perhaps; roll back from a "
                              "folder that has the files, or give --force to withdraw them from here")
     leaving = plan.leaving
     blocked = []
-    for record in records[:-steps]:
+    for record in kept:
         source = project.source_of(record)
         if source is None:
             continue  # a missing file cannot tell what it needs, nor can an unreadable one
@@ -325,7 +419,9 @@ def rollback(project: Project, plan: RollbackPlan, events: Events) -> set[Migrat
     try:
         with recorder.staged() as staging:
             for record in plan.victims:
-                staging.withdraw(record, stored.get(MigrationKey.of_record(record)))
+                started, key = time.perf_counter(), MigrationKey.of_record(record)
+                staging.withdraw(record, stored.get(key))
+                staging.record_run(key, "withdrawn", time.perf_counter() - started)
                 events.withdrawn(record)
             failure = staging.commit("recording the withdrawals", plan.kept)
     except KeyboardInterrupt:

@@ -3,6 +3,7 @@ options, calls the executor, the record or the class view, and prints. A
 command's text and its JSON document (``json_documents``) render the same
 data."""
 from velkor.migration.runner.commands.apply import apply
+from velkor.migration.runner.commands.baseline import baseline
 from velkor.migration.runner.commands.check import check
 from velkor.migration.runner.commands.graph import graph
 from velkor.migration.runner.commands.history import history
@@ -14,4 +15,4 @@ from velkor.migration.runner.commands.schema import schema
 from velkor.migration.runner.commands.show import show
 from velkor.migration.runner.commands.status import status
 
-__all__ = ["apply", "check", "graph", "history", "new", "plan", "repair", "rollback", "schema", "show", "status"]
+__all__ = ["apply", "baseline", "check", "graph", "history", "new", "plan", "repair", "rollback", "schema", "show", "status"]

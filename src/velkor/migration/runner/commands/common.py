@@ -1,4 +1,5 @@
-"""What the commands share: the project lock, and a run's events as lines."""
+"""What the commands share: the project lock, and a run's events as lines
+(``PrintedEvents``) or kept for a JSON document (``CollectedEvents``)."""
 from __future__ import annotations
 
 from velkor.migration.data_classes import MigrationFile
@@ -20,6 +21,13 @@ def locked(project: Project, purpose: str, wait: float, out: Output):
     lock.acquire(wait, on_wait=out.note)
     project.recorder.fence_with(lock.verify)
     return lock
+
+
+def remember(project: Project, out: Output) -> None:
+    """Note what the stores hold for the next run's damage check; a note when that fails."""
+    note = project.recorder.remember()
+    if note:
+        out.note(note)
 
 
 def note_accepted(plan: RunPlan, sources: list[MigrationSource], out: Output) -> None:
@@ -68,8 +76,40 @@ class PrintedEvents(Events):
         self.width = max(len(label_of(r)) for r in victims)
 
     def withdrawn(self, record: MigrationFile) -> None:
-        self.out.line(f"  {self.out.paint(label_of(record).ljust(self.width), 'yellow')}  "
-                      f"applied {when(record.applied_at)}")
+        self.out.line(withdrawal_line(self.out, record, self.width))
+
+    def baselining(self, sources: list[MigrationSource]) -> None:
+        self.out.line(f"Recording a baseline of {plural(len(sources), 'migration')} as applied, without "
+                      "compiling them:")
+
+    def baselined(self, source: MigrationSource) -> None:
+        self.out.line(f"  {self.out.paint(source.label, 'green')}")
+
+
+class CollectedEvents(Events):
+    """A run's events kept for its JSON document: nothing on stdout, no progress bar; notes on stderr."""
+
+    def __init__(self, out: Output) -> None:
+        self.out = out
+        self.compiled: list[tuple[MigrationSource, Batch | None]] = []  # staged to be recorded
+        self.withdrawals: list[MigrationFile] = []
+        self.baselines: list[MigrationSource] = []
+
+    def note(self, text: str) -> None:
+        self.out.note(text)
+
+    def applied(self, source: MigrationSource, batch: Batch | None) -> None:
+        self.compiled.append((source, batch))
+
+    def withdrawn(self, record: MigrationFile) -> None:
+        self.withdrawals.append(record)
+
+    def baselined(self, source: MigrationSource) -> None:
+        self.baselines.append(source)
+
+
+def withdrawal_line(out: Output, record: MigrationFile, width: int) -> str:
+    return f"  {out.paint(label_of(record).ljust(width), 'yellow')}  applied {when(record.applied_at)}"
 
 
 def classes_of(batch: Batch | None) -> str:

@@ -1,5 +1,7 @@
-"""The JSON documents of ``status``, ``history``, ``plan`` and ``check``
-(``--format json``), for deploy scripts and CI gates.
+"""The JSON documents of the commands (``--format json``), for deploy
+scripts and CI gates: ``status``, ``history``, ``plan`` and ``check``, which
+read; ``apply``, ``rollback`` and ``baseline``, which change the record; and
+``show``.
 
 Each command writes exactly one document to stdout, also when it fails, and
 exits with the status it has in text: 0 done, 1 error, 2 bad usage (the
@@ -8,15 +10,19 @@ command line could not be read: argparse's text on stderr, no document),
 ``version`` (of the document's shape: it changes only when a field changes
 its meaning or goes away; fields may be added), ``ok``, ``warnings`` and
 ``error`` (null, or ``{"message", "exit_status"}``). Notes for people still
-go to stderr. The shapes: docs/json-output.md and docs/json/*.schema.json.
+go to stderr. The shapes: docs/json-output.md and docs/json-output.schema.json.
 """
 from __future__ import annotations
 
 import json
 from datetime import datetime, timezone
+from pathlib import Path
 from typing import Any
 
-from velkor.migration.runner.key import label_of
+from velkor.migration.data_classes import MigrationFile
+
+from velkor.migration.runner.classes.reference_graph import Batch
+from velkor.migration.runner.key import APP, MigrationKey, label_of
 from velkor.migration.runner.output import Output
 from velkor.migration.runner.redaction import redact_data
 from velkor.migration.runner.record.history import HistoryEntry
@@ -45,6 +51,21 @@ def emit(out: Output, command: str, body: dict[str, Any], error: str | None = No
 def migration(source: MigrationSource) -> dict[str, Any]:
     """How a document names a migration file."""
     return source.summary()
+
+
+def applied(source: MigrationSource, batch: Batch | None) -> dict[str, Any]:
+    """A migration that a run of ``apply`` recorded, with the classes it compiled."""
+    return {**migration(source), "classes": [d.name for d in batch.own] if batch else [],
+            "compiled_again": [d.name for d in batch.followers] if batch else []}
+
+
+def recorded(record: MigrationFile, source: MigrationSource | None) -> dict[str, Any]:
+    """A record of an applied migration (its file may be gone)."""
+    key = MigrationKey.of_record(record)
+    fields = migration(source) if source is not None else {
+        "migration": key.label, "module": key.module or APP, "number": record.number,
+        "name": Path(key.name).stem, "file": None}
+    return {**fields, "applied_at": iso(record.applied_at)}
 
 
 def record(report: RecordReport) -> dict[str, Any]:
@@ -85,4 +106,6 @@ def history(lakehouse: str, entries: list[HistoryEntry]) -> dict[str, Any]:
         "migration": entry.label, "module": entry.module, "name": entry.migration,
         "number": (entry.data or {}).get("number"), "applied_at": iso((entry.data or {}).get("applied_at")),
         "object_id": entry.object_id, "object_version": entry.object_version, "transaction": entry.transaction,
+        "recorded_as": entry.run.event if entry.run else None, "user": entry.run.user if entry.run else None,
+        "host": entry.run.host if entry.run else None, "seconds": entry.run.seconds if entry.run else None,
     } for entry in entries]}

@@ -7,6 +7,7 @@ where its errors become the runner's (``failures``).
 ``repository_copy``, the repository's copy held against the ledger;
 ``marker``, what the stores held after the last run (``.velkor/ledger-state.json``);
 ``damage``, a store lost or cut back since; ``repair``; ``checksums`` of the
-applied files and ``drift``, the files held against them; ``history``, the
+applied files and ``drift``, the files held against them; ``runs``, who
+recorded each migration, where and how long it took; ``history``, the
 versions in the lakehouse; ``interrupts``, Ctrl-C around a commit.
 """

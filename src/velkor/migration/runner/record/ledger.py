@@ -19,7 +19,7 @@ from velkor_data.engines.base import Connection
 from velkor_data.manager import Transaction, VelkorDataManager
 
 from velkor.migration.runner.key import MigrationKey
-from velkor.migration.runner.record import checksums
+from velkor.migration.runner.record import checksums, runs
 from velkor.migration.runner.record.interrupts import ignore_interrupts, interrupts_deferred
 from velkor.migration.runner.record.marker import Marker
 from velkor.migration.runner.record.tables import ProjectVault
@@ -49,6 +49,7 @@ class Ledger:
         self.read_versions: dict[str, int] = {}  # the versions of the ledger's table logs that records() read
         self.fence: Callable[[], None] | None = None  # raises when the run no longer holds the project's lock
         checksums.register_table()
+        runs.register_table()
 
     # -- the stores ------------------------------------------------------
 
@@ -85,6 +86,9 @@ class Ledger:
 
     def checksums(self) -> checksums.Checksums:
         return checksums.Checksums(self.store)
+
+    def runs(self) -> runs.Runs:
+        return runs.Runs(self.store)
 
     def stored_checksums(self) -> dict[MigrationKey, checksums.Checksum]:
         """Each applied migration's checksum, text and run (read again after every commit)."""

@@ -125,6 +125,17 @@ class Recorder:
         with self._storage("counting the repository's rows"):
             return len(current(ledger.copy))
 
+    def recorded_by(self, key: MigrationKey) -> str | None:
+        """Who recorded the migration as applied, and on which host: ``user@host``, when the record keeps it."""
+        ledger = self.ledger
+        with self._storage("reading who applied the migrations"):
+            runs = [run for (_, found), run in ledger.runs().read().items()
+                    if found == key and run.event in ("applied", "baseline")]
+        if not runs:
+            return None
+        run = max(runs, key=lambda run: run.transaction)
+        return f"{run.user or '?'}@{run.host or '?'}"
+
     def count_records(self, class_name: str) -> int:
         """How many records of a model class the repository holds now."""
         ledger = self.ledger
@@ -277,6 +288,11 @@ class Staging:
                 prior = drift.stored_for(source)
                 sequence = drift.next_sequence if applied else prior.sequence if prior else None
                 checksums.record(source.key, drift.document_now(source), prior=prior, sequence=sequence)
+
+    def record_run(self, key: MigrationKey, event: str, seconds: float | None) -> None:
+        """Note who recorded the migration, where and in how many seconds (``record.runs``)."""
+        with self._recorder._storage(f"{key.label}: recording the run ({event})"):
+            self._ledger.runs().record(key, event, seconds)
 
     def commit(self, what: str, after: list[MigrationFile] | None = None) -> MigrationError | None:
         """Write what is staged: the ledger first, then the copy; ``after``, what the ledger
