@@ -254,9 +254,12 @@ class DeltaConnection(Connection):
         if not DeltaTable.is_deltatable(path, storage_options=self._options):
             return None
         table = DeltaTable(path, storage_options=self._options)
-        if min(entry["timestamp"] for entry in table.history()) > self._as_of.timestamp() * 1000:
+        # By the commits' own times (milliseconds), not the files' (an object store may keep whole seconds).
+        until = self._as_of.timestamp() * 1000
+        versions = [entry["version"] for entry in table.history() if entry["timestamp"] <= until]
+        if not versions:
             return None  # made after that time
-        table.load_as_version(self._as_of)
+        table.load_as_version(max(versions))
         self._open_tables[folder] = table
         return table
 
