@@ -19,8 +19,9 @@ from dataclasses import dataclass, field
 from velkor_models.schemas.data_models.schema import ObjectSchema
 from velkor_utils.models.enums import SchemaTypes
 
-from velkor.migration.runner.errors import MigrationError, cut
+from velkor.migration.runner.errors import did_you_mean, problems_error, shown
 from velkor.migration.runner.source.document import MigrationSource, SchemaEntry, location
+from velkor.migration.runner.source.loading import declared_classes, load_problems
 from velkor.migration.runner.source.reserved_names import generated_module
 from velkor.migration.runner.source.validation import PROPERTY_TYPES, class_references
 
@@ -74,8 +75,9 @@ class ClassGraph:
     raises them.
     """
 
-    def __init__(self, sources: Sequence[MigrationSource]) -> None:
+    def __init__(self, sources: Sequence[MigrationSource], elsewhere: Iterable[str] = ()) -> None:
         self.sources = list(sources)
+        self.elsewhere = set(elsewhere)  # class names of files left out, that cannot be read
         self.batches: list[Batch] = []
         self.problems: list[str] = []
         self.latest: dict[str, Definition] = {}
@@ -122,9 +124,12 @@ class ClassGraph:
             later = first.get(name)
             if later is not None:
                 why = f"{later.label} defines it, and applies after this migration"
+            elif name in self.elsewhere:
+                continue  # defined by a file that cannot be read: its own problems are told
             else:
-                why = f"no migration defines it (core types: {', '.join(PROPERTY_TYPES)})"
-            self.problems.append(f"{definition.source.where()}: {where}: unknown class {cut(repr(name))}: {why}")
+                known = [*first, *PROPERTY_TYPES, *self.elsewhere]
+                why = f"no migration defines it{did_you_mean(name, known)} (core types: {', '.join(PROPERTY_TYPES)})"
+            self.problems.append(f"{definition.source.where()}: {where}: unknown class {shown(name)}: {why}")
 
     @staticmethod
     def _followers(referrers: dict[str, set[str]], changed: set[str]) -> set[str]:
@@ -157,7 +162,23 @@ class ClassGraph:
 
     def check(self) -> None:
         if self.problems:
-            raise MigrationError("\n".join(self.problems))
+            raise problems_error(self.problems)
+
+    @classmethod
+    def loaded(cls, project_sources: list[MigrationSource], sources: list[MigrationSource] | None = None
+               ) -> ClassGraph:
+        """Load these migrations' files (default: all of the project's) and check them and their class
+        names: every problem of every file in one error, in the order the files apply."""
+        sources = project_sources if sources is None else sources
+        problems = load_problems(project_sources, sources)
+        readable = [source for source in sources if source.document is not None]
+        unreadable = [name for source in sources if source.document is None for name in declared_classes(source)]
+        graph = cls(readable, elsewhere=unreadable)
+        if problems or graph.problems:
+            order = {source.where(): index for index, source in enumerate(project_sources)}
+            raise problems_error(sorted(problems + graph.problems,
+                                        key=lambda line: order.get(line.split(":", 1)[0], len(order))))
+        return graph
 
     @classmethod
     def checked(cls, sources: Sequence[MigrationSource]) -> ClassGraph:
