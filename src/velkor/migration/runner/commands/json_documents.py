@@ -8,7 +8,7 @@ command line could not be read: argparse's text on stderr, no document),
 ``version`` (of the document's shape: it changes only when a field changes
 its meaning or goes away; fields may be added), ``ok``, ``warnings`` and
 ``error`` (null, or ``{"message", "exit_status"}``). Notes for people still
-go to stderr. The shapes: docs/json-output.md and docs/json/*.schema.json.
+go to stderr. The shapes: docs/json-output.md and docs/json-output.schema.json.
 """
 from __future__ import annotations
 
@@ -57,6 +57,7 @@ def record(report: RecordReport) -> dict[str, Any]:
         "out_of_order": [{"migration": source.label, "applied_after": later.label}
                          for source, later in report.out_of_order],
         "repository": report.differences.labels(),
+        "duplicates": list(report.duplicates),
         "problems": report.problems(),
     }
 

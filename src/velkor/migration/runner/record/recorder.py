@@ -14,6 +14,7 @@ from pathlib import Path
 from velkor.migration.data_classes import MigrationFile
 from velkor_data.engines.base import CHANGED_SINCE_READ
 from velkor_data.manager import Transaction
+from velkor_utils.config.data_models.velkor_config import VelkorConfig
 
 from velkor.migration.runner.errors import MigrationError
 from velkor.migration.runner.key import MigrationKey, label_of
@@ -31,8 +32,10 @@ Scope = Callable[[], AbstractContextManager]  # the framework's settings pointed
 class Recorder:
     """The record of one project's applied migrations."""
 
-    def __init__(self, root: Path, scope: Scope, sources: list[MigrationSource], timings: Counter) -> None:
+    def __init__(self, root: Path, scope: Scope, sources: list[MigrationSource], timings: Counter,
+                 config: VelkorConfig | None = None) -> None:
         self.root = root
+        self.config = config  # the configuration in force (None: the framework reads velkor.toml)
         self._scope = scope
         self._order = {source.key: index for index, source in enumerate(sources)}
         self._timings = timings  # "ledger": seconds spent in the ledger vault and the stores
@@ -63,7 +66,7 @@ class Recorder:
     def ledger(self) -> Ledger:
         if self._ledger is None:
             with self._storage("opening the ledger"):
-                self._ledger = Ledger(self.root, self.interrupts_end_at_commit)
+                self._ledger = Ledger(self.root, self.interrupts_end_at_commit, self.config)
                 self._ledger.fence = self._fence
         return self._ledger
 
@@ -91,6 +94,12 @@ class Recorder:
             return run, self._order.get(key, last)
 
         return sorted(records, key=place)
+
+    def holds_records(self) -> bool:
+        """Whether the ledger's store holds anything, found without making it."""
+        ledger = self.ledger
+        with self._storage("reading the applied migrations"):
+            return ledger.connections.holds_data(ledger.ledger_name)
 
     def recorded_keys(self) -> set[MigrationKey] | None:
         """What the ledger holds now (None when it cannot be read)."""
