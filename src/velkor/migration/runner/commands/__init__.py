@@ -6,6 +6,7 @@ from velkor.migration.runner.commands.apply import apply
 from velkor.migration.runner.commands.check import check
 from velkor.migration.runner.commands.graph import graph
 from velkor.migration.runner.commands.history import history
+from velkor.migration.runner.commands.init import init
 from velkor.migration.runner.commands.new import new
 from velkor.migration.runner.commands.plan import plan
 from velkor.migration.runner.commands.repair import repair
@@ -14,4 +15,4 @@ from velkor.migration.runner.commands.schema import schema
 from velkor.migration.runner.commands.show import show
 from velkor.migration.runner.commands.status import status
 
-__all__ = ["apply", "check", "graph", "history", "new", "plan", "repair", "rollback", "schema", "show", "status"]
+__all__ = ["apply", "check", "graph", "history", "init", "new", "plan", "repair", "rollback", "schema", "show", "status"]

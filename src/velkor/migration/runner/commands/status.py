@@ -10,16 +10,21 @@ from velkor.migration.runner.text import plural, when
 
 
 def status(project: Project, out: Output, fmt: str = "text") -> int:
+    if project.configuration.chosen_by or project.configuration.overridden_by:  # the project's velkor.toml goes unsaid
+        out.note(f"configuration: {project.configuration.describe()}")
+    head = {"project": str(project.root), "configuration": project.configuration.document()}
     report = record_report(project)
     if report.damage:
         message = "damaged store: " + "\n".join(report.damage)
         if fmt == "json":
-            return documents.emit(out, "status", {"project": str(project.root), "record": documents.record(report)},
-                                error=message, exit_status=1)
+            return documents.emit(out, "status", {**head, "record": documents.record(report)},
+                                  error=message, exit_status=1)
         raise MigrationError(message)
     states = migration_states(project, report)
+    duplicates = "\n".join(report.duplicates) or None  # listed all the same; then status fails
     if fmt == "json":
-        return documents.emit(out, "status", {"project": str(project.root), **documents.status(states, report)})
+        return documents.emit(out, "status", {**head, **documents.status(states, report)},
+                              error=duplicates, exit_status=1 if duplicates else 0)
     rows = []
     for item in states:
         if item.source is None:  # recorded, but the file is gone
@@ -44,4 +49,6 @@ def status(project: Project, out: Output, fmt: str = "text") -> int:
     if report.differences:
         out.note(f"The repository {report.differences.describe(done=False)}; the next apply, rollback or repair "
                  "brings it in line.")
+    if duplicates:
+        raise MigrationError(duplicates)
     return 0
