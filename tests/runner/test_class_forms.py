@@ -84,12 +84,12 @@ def test_a_class_renamed_and_one_retired(shop):
 @pytest.mark.parametrize("document, problem", [
     ({"retire": ["Product"]}, "cannot retire Product: OrderLine still references it"),
     ({"rename": {"Customer": "Client"}}, "cannot rename Customer to Client: Order still references it"),
-    ({"changes": [{"class_name": "Custmer", "add": {"x": STRING}}]}, "no class 'Custmer' to change before this "
-                                                                     "migration (did you mean 'Customer'?)"),
-    ({"changes": [{"class_name": "Customer", "remove": ["nickname"]}]}, "'nickname' is not a field of Customer"),
-    ({"changes": [{"class_name": "Customer", "add": {"email": STRING}}]}, "'email' is already a field of Customer"),
+    ({"changes": [{"class_name": "Custmer", "add": {"x": STRING}}]}, "no class \"Custmer\" to change before this "
+                                                                     "migration (did you mean \"Customer\"?)"),
+    ({"changes": [{"class_name": "Customer", "remove": ["nickname"]}]}, "\"nickname\" is not a field of Customer"),
+    ({"changes": [{"class_name": "Customer", "add": {"email": STRING}}]}, "\"email\" is already a field of Customer"),
     ({"retire": ["Customer"], "changes": [{"class_name": "Customer", "add": {"x": STRING}}]},
-     "'Customer' is also named by changes[0]"),
+     "\"Customer\" is also named by changes[0]"),
 ])
 def test_what_a_migration_cannot_do_to_a_class(shop, document, problem):
     assert migrate(shop, "apply").code == 0

@@ -13,6 +13,7 @@ from velkor_data.connections.manager import ConnectionsManager
 from velkor_data.engines.base import NO_SPACE, StorageError
 from velkor_data.manager import VelkorDataManager
 from velkor_utils.config.data_models.velkor_config import ConnectionConfig
+from velkor_utils.config.manager import VelkorConfigManager
 
 
 def _parameters(function):
@@ -36,7 +37,8 @@ def test_the_stand_in_holds_to_the_contract(tmp_path):
                               (manager.get_connection("repository"), framework.Connection),
                               (manager.get_connection("lakehouse"), framework.Connection),
                               (StorageError("a: b", "b"), framework.StorageError),
-                              (transactions, framework.TransactionManager), (transaction, framework.Transaction)]:
+                              (transactions, framework.TransactionManager), (transaction, framework.Transaction),
+                              (VelkorConfigManager(), framework.ConfigReader)]:
             _held_to(obj, protocol)
     manager.close()
     assert NO_SPACE == framework.NO_SPACE_CAUSE

@@ -5,6 +5,16 @@ Project
     A folder with ``velkor.toml`` (a missing file is an error here, not the
     built-in default). App migrations live in ``app/migrations/``; every folder
     ``contrib/<module>/`` that has a ``migrations/`` folder is a contrib module.
+    ``init [FOLDER] [--team]`` starts one: a commented ``velkor.toml`` (the
+    embedded default, or PostgreSQL and S3 to fill in), ``app/migrations/``
+    and a first empty migration; it overwrites nothing.
+
+Configuration (docs/configuration.md)
+    ``--config FILE``, else ``VELKOR_CONFIG``, else the project's
+    ``velkor.toml``; ``VELKOR_<CONNECTION>_URL``, ``_PATH`` and
+    ``_ENDPOINT_URL`` override a connection's location (``configuration``).
+    The runner reads the file and hands the result to the ledger vault.
+    ``status`` names it when a flag or variable chose or changed it.
 
 Migration file
     ``NNNN_name.json`` (four digits or more)::
@@ -24,7 +34,12 @@ Migration file
     placeholders in any text are refused (``source.validation``,
     ``source.reserved_names``). Errors name the file and the JSON line and
     column, or the field path. The whole format: docs/migration-files.md; its
-    JSON Schema: ``source/schema.json``.
+    JSON Schema: ``source/schema.json`` (a ``"$schema"`` key is ignored). A
+    run names every problem of every file it needs at once, up to 50 lines
+    (``classes.reference_graph.ClassGraph.loaded``), misspelt names with the
+    closest known one, values as JSON writes them (``errors.shown``). Two files
+    of one number in a module are a problem for ``status`` and ``check``, and
+    ``apply`` refuses to run with them.
 
 Order
     Contrib modules by name, then the app; each module's migrations by number.
@@ -115,7 +130,9 @@ graph [--format mermaid|dot|svg|png] [--output FILE]
 
 new NAME [--module M], schema
     The next numbered migration file of the app or of a contrib module, valid
-    and empty; the JSON Schema of a migration file.
+    and empty, numbered after every file and every recorded migration of the
+    module (one whose file was deleted too); the JSON Schema of a migration
+    file. ``--version``; no command prints the help.
 
 Output
     Results on stdout, notes and errors on stderr; colours only on a terminal
@@ -147,11 +164,11 @@ Layout, each layer calling only the ones below it:
     record/        the stores: the only package that uses the framework's
                    storage layer, and where its errors become ours
     source/        finding, reading and validating migration files
-    key, lock, output, redaction, errors, text, state, framework
+    key, lock, output, redaction, errors, text, state, configuration, framework
                    the migration key; the project lock; terminal output;
                    secrets kept out of it; the errors; words and times; each
-                   migration's state as status tells it; what the runner
-                   needs of the framework
+                   migration's state as status tells it; the configuration
+                   in force; what the runner needs of the framework
 """
 from velkor.migration.runner.errors import LockTimeout, MigrationError
 

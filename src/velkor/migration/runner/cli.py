@@ -64,13 +64,17 @@ def parser() -> argparse.ArgumentParser:
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("--project", metavar="DIR", default=argparse.SUPPRESS,
                         help="the project folder, holding velkor.toml (default: the current folder)")
+    common.add_argument("--config", metavar="FILE", default=argparse.SUPPRESS,
+                        help="the configuration file (default: $VELKOR_CONFIG, else velkor.toml in the project "
+                             "folder); VELKOR_<CONNECTION>_URL, _PATH and _ENDPOINT_URL override its connections")
     main_parser = argparse.ArgumentParser(
         prog="velkor-migrate", parents=[common],
         description="Apply, inspect and withdraw the migrations of a velkor project. A migration is a "
                     "file NNNN_name.json in app/migrations/ or contrib/<module>/migrations/ listing the "
                     "object schemas it introduces or changes.",
         epilog="Exit status: 0 done, 1 error, 2 bad usage, 3 another run holds the project's lock.")
-    sub = main_parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    main_parser.add_argument("--version", action="version", version=f"velkor-migrate {_version()}")
+    sub = main_parser.add_subparsers(dest="command", metavar="COMMAND")  # none: the help
 
     def command(name: str, text: str) -> argparse.ArgumentParser:
         return sub.add_parser(name, parents=[common], help=text, description=text)
@@ -148,9 +152,23 @@ def parser() -> argparse.ArgumentParser:
     p = command("new", "Write the next numbered migration file, valid and empty, to fill in.")
     p.add_argument("name", metavar="NAME", help="what the migration does, in a few words: its file name")
     p.add_argument("--module", metavar="M", help="a contrib module (default: the app)")
+    p = command("init", "Start a project: a commented velkor.toml, app/migrations/ and a first empty migration.")
+    p.add_argument("folder", metavar="FOLDER", nargs="?", default=None,
+                   help="the project folder, made if missing (default: --project, else the current folder)")
+    p.add_argument("--team", action="store_true",
+                   help="a repository on PostgreSQL and a lakehouse on S3, to fill in, instead of the embedded "
+                        "default (SQLite and Delta under .velkor/)")
     sub.add_parser("schema", help="Print the JSON Schema of a migration file, for editors.",
                    description="Print the JSON Schema of a migration file, for editors.")
     return main_parser
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+    try:
+        return version("velkor-migration")
+    except PackageNotFoundError:
+        return "(not installed)"
 
 
 @contextmanager
@@ -180,7 +198,11 @@ def dispatch(args: argparse.Namespace, out: Output, begin: Callable[[], None] | 
 
     if args.command == "schema":
         return commands.schema(out)
-    project = Project(getattr(args, "project", None))
+    if args.command == "init":
+        return commands.init(out, args.folder or getattr(args, "project", None) or ".", team=args.team,
+                             config=getattr(args, "config", None))
+    project = Project(getattr(args, "project", None), config=getattr(args, "config", None),
+                      storage=args.command != "new")
     if begin is not None:
         project.load_engines()
         begin()
@@ -225,8 +247,12 @@ def dispatch(args: argparse.Namespace, out: Output, begin: Callable[[], None] | 
 def run(argv: list[str] | None = None, out: Output | None = None, command_line: bool = False) -> int:
     """Run a command in this process (``command_line``: the process is the
     command's own and ends with it)."""
-    args = parser().parse_args(argv)
+    main_parser = parser()
+    args = main_parser.parse_args(argv)
     out = out or Output()
+    if args.command is None:  # no command: what there is to do
+        out.line(main_parser.format_help().rstrip("\n"))
+        return 0
     try:
         with interrupts_restored(not command_line):
             return dispatch(args, out, command_begins if command_line else None)

@@ -20,7 +20,7 @@ from velkor.migration.runner.project import Project
 from velkor.migration.runner.record.drift import Drift, find_drift
 from velkor.migration.runner.source.discovery import find
 from velkor.migration.runner.source.document import MigrationSource
-from velkor.migration.runner.source.loading import declared_dependencies, load_all
+from velkor.migration.runner.source.loading import declared_dependencies
 from velkor.migration.runner.text import plural, when
 
 COPY_BEHIND = "; the repository's copy is not written: the next apply, rollback or repair brings it in line"
@@ -110,6 +110,8 @@ def resolve(project: Project, to: str | None, accept_changed: list[str]
 def run_plan(project: Project, records: list[MigrationFile], target: MigrationSource | None = None,
              accepted: set[MigrationKey] = frozenset(), out_of_order: bool = False) -> RunPlan:
     """What a run of ``apply`` does; an error when it would refuse."""
+    if project.duplicates:
+        raise MigrationError("\n".join(project.duplicates))
     drift = find_drift(project.sources, records, project.recorder.checksums())
     plan = RunPlan(records, target, project.pending(records, target), drift, set(accepted))
     _refuse_changed(drift, plan.accepted)
@@ -183,8 +185,7 @@ def apply(project: Project, plan: RunPlan, events: Events, allow_breaking: bool 
     applied = {MigrationKey.of_record(r) for r in records}
     # Everything this run needs is checked before anything is applied.
     done = project.applied_sources(records, load=False)
-    load_all(project.sources, only=project.in_folder(done) + pending)
-    graph = ClassGraph.checked(done + pending)
+    graph = ClassGraph.loaded(project.sources, done + pending)  # every problem of every file it needs, at once
     _note_superseded(done, pending, events)
     if not allow_breaking:
         _refuse_breaking(project, ClassView(project, done, pending, graph))

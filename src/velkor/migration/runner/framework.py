@@ -4,7 +4,8 @@ beyond the plain records and schemas it reads (``MigrationFile``,
 
 A framework that hosts the runner provides these; the stand-in in this
 repository does, and a test holds it to them. Only ``record`` uses the
-storage layer's part, and ``project`` the settings and the configuration.
+storage layer's part, and ``project`` (with ``configuration``) the settings and
+the configuration's reader.
 """
 from __future__ import annotations
 
@@ -43,6 +44,17 @@ class Settings(Protocol):
 
     @property
     def CONFIG_PATH(self) -> Path: ...
+
+
+@runtime_checkable
+class ConfigReader(Protocol):
+    """``velkor_utils.config.manager.VelkorConfigManager``: the runner reads the configuration file the user
+    chose, applies the environment's overrides to its data, and has the framework check the result
+    (``ConfigError`` naming ``source`` and the field); relative paths are taken from ``project_root``."""
+
+    @staticmethod
+    def parse(data: dict[str, Any], source: str, project_root: Path) -> Any:
+        """The checked configuration (``VelkorConfig``: ``connections`` and ``resources_config``)."""
 
 
 @runtime_checkable

@@ -15,17 +15,17 @@ from velkor.configs.main import settings
 from velkor.migration.utils import contrib_to_module_root_path
 from velkor.migration.class_foundry import DefaultMigrationSchemas
 from velkor.migration.data_classes import MigrationFile
-from velkor_utils.config.manager import ConfigError, VelkorConfigManager
 
 from velkor.migration.runner.classes.compiler import Compiler
 from velkor.migration.runner.classes.reference_graph import ClassGraph
+from velkor.migration.runner.configuration import config_file, has_storage, read_configuration
 from velkor.migration.runner.errors import MigrationError
 from velkor.migration.runner.key import MigrationKey, label_of
 from velkor.migration.runner.record.engines import load_engines
 from velkor.migration.runner.redaction import holds_password, is_secret_name
 from velkor.migration.runner.record.checksums import file_checksum
 from velkor.migration.runner.record.recorder import Recorder
-from velkor.migration.runner.source.discovery import discover, look_alikes
+from velkor.migration.runner.source.discovery import discover, duplicate_numbers, look_alikes
 from velkor.migration.runner.source.document import MigrationSource
 from velkor.migration.runner.source.loading import load_all, parse_document
 
@@ -35,30 +35,29 @@ class Project:
     one of its operations runs (``active``), so that two projects can be
     used in one process."""
 
-    def __init__(self, root: str | Path | None = None) -> None:
+    def __init__(self, root: str | Path | None = None, config: str | Path | None = None,
+                 storage: bool = True) -> None:
+        """``config``: the configuration file (else ``VELKOR_CONFIG``, else the project's velkor.toml);
+        ``storage=False``: a configuration that names no store is accepted (for writing files only)."""
         root = Path(root if root is not None else ".").expanduser()
         if not root.is_dir():
             raise MigrationError(f"{root}: no such project folder")
         self.root = root.resolve()
         with self.active():
-            if not settings.CONFIG_PATH.is_file():
-                raise MigrationError(f"{self.root}: no {settings.CONFIG_FILE_NAME} here "
-                                     "(run in a project folder, or give --project DIR)")
-            refuse_inline_secrets(settings.CONFIG_PATH)
-            try:
-                self.config = VelkorConfigManager().get_config()
-            except ConfigError as exc:
-                raise MigrationError(str(exc)) from None
-            resources = self.config.resources_config
-            if not resources.repository.default and not resources.lakehouse:
-                raise MigrationError(f"{settings.CONFIG_PATH}: resources_config names neither a repository default "
+            path, chosen_by = config_file(self.root, config)
+            refuse_inline_secrets(path)
+            self.configuration = read_configuration(self.root, path, chosen_by)
+            self.config = self.configuration.config
+            if storage and not has_storage(self.config):
+                raise MigrationError(f"{path}: resources_config names neither a repository default "
                                      "connection nor a lakehouse: the applied migrations are recorded there")
             self.sources: list[MigrationSource] = discover()
+            self.duplicates: list[str] = duplicate_numbers(self.sources)
             self.warnings: list[str] = look_alikes()
         self._by_key = {source.key: source for source in self.sources}
         # Seconds spent in the two modules: "compile" (class foundry), "ledger" (ledger vault and storage).
         self.timings: Counter[str] = Counter()
-        self.recorder = Recorder(self.root, self.active, self.timings)
+        self.recorder = Recorder(self.root, self.active, self.timings, self.config)
         self.compiler = Compiler(self.active, self.timings)
         # Where a file edited since it was applied is said (the command line: a warning), and
         # whether that is an error instead (load_classes(strict=True), --strict).
@@ -280,4 +279,4 @@ def load_classes(root: str | Path | None = None, strict: bool = False, at: str |
     project.strict = strict
     with project.active():
         sources = project.applied_sources_at(at)
-        return project.compiler.replay(ClassGraph.checked(sources).plan())
+        return project.compiler.replay(ClassGraph.loaded(project.sources, sources).plan())

@@ -27,12 +27,13 @@ class RecordReport:
     # pending, and an applied migration of its module numbered after it
     out_of_order: list[tuple[MigrationSource, MigrationSource]] = field(default_factory=list)
     differences: Differences = field(default_factory=Differences)  # of the repository's copy
+    duplicates: list[str] = field(default_factory=list)  # numbers two files of a module share, a line each
 
     def problems(self) -> list[str]:
         """A line each, as ``check`` tells them."""
         if self.damage:
             return list(self.damage)
-        problems = []
+        problems = list(self.duplicates)
         if self.missing:
             problems.append(f"recorded as applied, but the file is gone: {', '.join(map(label_of, self.missing))}")
         for source in self.changed:
@@ -56,11 +57,12 @@ def record_report(project: Project, at: str | None = None) -> RecordReport:
         return RecordReport(records=records, missing=[r for r in records if project.source_of(r) is None])
     damage = recorder.damage()
     if damage:
-        return RecordReport(damage=damage)
+        return RecordReport(damage=damage, duplicates=project.duplicates)
     records = recorder.records()
     found = find_drift(project.sources, records, recorder.checksums())
     return RecordReport(records=records, missing=[r for r in records if project.source_of(r) is None],
-                        changed=found.changed, out_of_order=found.out_of_order, differences=recorder.differences())
+                        changed=found.changed, out_of_order=found.out_of_order, differences=recorder.differences(),
+                        duplicates=project.duplicates)
 
 
 @dataclass

@@ -12,7 +12,6 @@ from velkor.migration.data_classes import MigrationFile
 from velkor.migration.runner.classes.reference_graph import Batch, ClassGraph, Definition
 from velkor.migration.runner.errors import MigrationError, cut
 from velkor.migration.runner.source.document import MigrationSource
-from velkor.migration.runner.source.loading import load_all
 
 if TYPE_CHECKING:
     from velkor.migration.runner.project import Project
@@ -117,5 +116,4 @@ def class_view(project: Project, pending: list[MigrationSource] | None = None,
     project.use_applied_documents(records)
     done = project.applied_sources(records, load=False)
     pending = project.pending(records) if pending is None else pending
-    load_all(project.sources, only=project.in_folder(done) + pending)
-    return ClassView(project, done, pending, ClassGraph.checked(done + pending))
+    return ClassView(project, done, pending, ClassGraph.loaded(project.sources, done + pending))

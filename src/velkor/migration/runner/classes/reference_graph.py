@@ -13,7 +13,6 @@ classes as compiling everything.
 """
 from __future__ import annotations
 
-import difflib
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -21,8 +20,9 @@ from typing import Any
 from velkor_models.schemas.data_models.schema import ObjectSchema
 from velkor_utils.models.enums import SchemaTypes
 
-from velkor.migration.runner.errors import MigrationError, cut
+from velkor.migration.runner.errors import did_you_mean, problems_error, shown
 from velkor.migration.runner.source.document import MigrationSource, location
+from velkor.migration.runner.source.loading import declared_classes, load_problems
 from velkor.migration.runner.source.reserved_names import generated_module
 from velkor.migration.runner.source.validation import PROPERTY_TYPES, class_references
 
@@ -83,8 +83,9 @@ class ClassGraph:
     raises them.
     """
 
-    def __init__(self, sources: Sequence[MigrationSource]) -> None:
+    def __init__(self, sources: Sequence[MigrationSource], elsewhere: Iterable[str] = ()) -> None:
         self.sources = list(sources)
+        self.elsewhere = set(elsewhere)  # class names of files left out, that cannot be read
         self.batches: list[Batch] = []
         self.problems: list[str] = []
         self.latest: dict[str, Definition] = {}
@@ -154,10 +155,8 @@ class ClassGraph:
         """The definition a migration renames or changes; a problem when there is none."""
         found = self.latest.get(name)
         if found is None:
-            close = difflib.get_close_matches(name, list(self.latest), n=1)
-            hint = f" (did you mean {close[0]!r}?)" if close else ""
-            self.problems.append(f"{source.where()}: {location(loc, tagged=False)}: no class {cut(repr(name))} to "
-                                 f"{verb} before this migration{hint}")
+            self.problems.append(f"{source.where()}: {location(loc, tagged=False)}: no class {shown(name)} to "
+                                 f"{verb} before this migration{did_you_mean(name, list(self.latest))}")
         return found
 
     def _edit(self, source: MigrationSource, where: tuple, before: ObjectSchema, edit: Any) -> ObjectSchema | None:
@@ -168,7 +167,7 @@ class ClassGraph:
                  for name in names if (name in properties) != present]
         for part, name in wrong:
             why = "is already a field" if part == "add" else "is not a field"
-            self.problems.append(f"{source.where()}: {location(where + (part,), tagged=False)}: {cut(repr(name))} "
+            self.problems.append(f"{source.where()}: {location(where + (part,), tagged=False)}: {shown(name)} "
                                  f"{why} of {edit.class_name} (fields: {', '.join(properties) or 'none'})")
         if wrong:
             return None
@@ -180,7 +179,7 @@ class ClassGraph:
         missing = [name for name in required if name not in properties]
         if missing:
             self.problems.append(f"{source.where()}: {location(where + ('required',), tagged=False)}: "
-                                 f"{', '.join(map(repr, missing))} required but not a field of {edit.class_name}")
+                                 f"{', '.join(map(shown, missing))} required but not a field of {edit.class_name}")
             return None
         return before.model_copy(update={"properties": properties, "required": required})
 
@@ -202,9 +201,12 @@ class ClassGraph:
             later = first.get(name)
             if later is not None:
                 why = f"{later.label} defines it, and applies after this migration"
+            elif name in self.elsewhere:
+                continue  # defined by a file that cannot be read: its own problems are told
             else:
-                why = f"no migration defines it (core types: {', '.join(PROPERTY_TYPES)})"
-            self.problems.append(f"{definition.source.where()}: {where}: unknown class {cut(repr(name))}: {why}")
+                known = [*first, *PROPERTY_TYPES, *self.elsewhere]
+                why = f"no migration defines it{did_you_mean(name, known)} (core types: {', '.join(PROPERTY_TYPES)})"
+            self.problems.append(f"{definition.source.where()}: {where}: unknown class {shown(name)}: {why}")
 
     @staticmethod
     def _followers(referrers: dict[str, set[str]], changed: set[str]) -> set[str]:
@@ -237,7 +239,24 @@ class ClassGraph:
 
     def check(self) -> None:
         if self.problems:
-            raise MigrationError("\n".join(self.problems))
+            raise problems_error(self.problems)
+
+    @classmethod
+    def loaded(cls, project_sources: list[MigrationSource], sources: list[MigrationSource] | None = None
+               ) -> ClassGraph:
+        """Load these migrations' files (default: all of the project's) and check them and their class
+        names: every problem of every file in one error, in the order the files apply."""
+        sources = project_sources if sources is None else sources
+        in_folder = {source.key for source in project_sources}  # the others were read from the record
+        problems = load_problems(project_sources, [source for source in sources if source.key in in_folder])
+        readable = [source for source in sources if source.document is not None]
+        unreadable = [name for source in sources if source.document is None for name in declared_classes(source)]
+        graph = cls(readable, elsewhere=unreadable)
+        if problems or graph.problems:
+            order = {source.where(): index for index, source in enumerate(project_sources)}
+            raise problems_error(sorted(problems + graph.problems,
+                                        key=lambda line: order.get(line.split(":", 1)[0], len(order))))
+        return graph
 
     @classmethod
     def checked(cls, sources: Sequence[MigrationSource]) -> ClassGraph:

@@ -7,6 +7,7 @@ from velkor.migration.runner.commands.baseline import baseline
 from velkor.migration.runner.commands.check import check
 from velkor.migration.runner.commands.graph import graph
 from velkor.migration.runner.commands.history import history
+from velkor.migration.runner.commands.init import init
 from velkor.migration.runner.commands.new import new
 from velkor.migration.runner.commands.plan import plan
 from velkor.migration.runner.commands.repair import repair
@@ -15,4 +16,5 @@ from velkor.migration.runner.commands.schema import schema
 from velkor.migration.runner.commands.show import show
 from velkor.migration.runner.commands.status import status
 
-__all__ = ["apply", "baseline", "check", "graph", "history", "new", "plan", "repair", "rollback", "schema", "show", "status"]
+__all__ = ["apply", "baseline", "check", "graph", "history", "init", "new", "plan", "repair", "rollback", "schema",
+           "show", "status"]

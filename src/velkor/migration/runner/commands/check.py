@@ -6,14 +6,12 @@ from velkor.migration.runner.commands import json_documents as documents
 from velkor.migration.runner.errors import MigrationError
 from velkor.migration.runner.output import Output
 from velkor.migration.runner.project import Project
-from velkor.migration.runner.source.loading import load_all
 from velkor.migration.runner.state import record_report
 from velkor.migration.runner.text import plural
 
 
 def check(project: Project, out: Output, fmt: str = "text") -> int:
-    load_all(project.sources)
-    registry = project.compiler.replay(ClassGraph.checked(project.sources).plan())
+    registry = project.compiler.replay(ClassGraph.loaded(project.sources).plan())
     classes = len(registry._classes)
     report = record_report(project)
     problems = report.problems()

@@ -77,6 +77,7 @@ def record(report: RecordReport) -> dict[str, Any]:
         "out_of_order": [{"migration": source.label, "applied_after": later.label}
                          for source, later in report.out_of_order],
         "repository": report.differences.labels(),
+        "duplicates": list(report.duplicates),
         "problems": report.problems(),
     }
 

@@ -10,17 +10,22 @@ from velkor.migration.runner.text import plural, when
 
 
 def status(project: Project, out: Output, fmt: str = "text", at: str | None = None) -> int:
+    if project.configuration.chosen_by or project.configuration.overridden_by:  # the project's velkor.toml goes unsaid
+        out.note(f"configuration: {project.configuration.describe()}")
+    head = {"project": str(project.root), **({"at": at} if at else {}),
+            "configuration": project.configuration.document()}
     report = record_report(project, at)
     if report.damage:
         message = "damaged store: " + "\n".join(report.damage)
         if fmt == "json":
-            return documents.emit(out, "status", {"project": str(project.root), "record": documents.record(report)},
-                                error=message, exit_status=1)
+            return documents.emit(out, "status", {**head, "record": documents.record(report)},
+                                  error=message, exit_status=1)
         raise MigrationError(message)
     states = migration_states(project, report)
+    duplicates = "\n".join(report.duplicates) or None  # listed all the same; then status fails
     if fmt == "json":
-        return documents.emit(out, "status", {"project": str(project.root), **({"at": at} if at else {}),
-                                              **documents.status(states, report)})
+        return documents.emit(out, "status", {**head, **documents.status(states, report)},
+                              error=duplicates, exit_status=1 if duplicates else 0)
     if at:
         out.line(f"As recorded at {at}:")
     rows = []
@@ -47,4 +52,6 @@ def status(project: Project, out: Output, fmt: str = "text", at: str | None = No
     if report.differences:
         out.note(f"The repository {report.differences.describe(done=False)}; the next apply, rollback or repair "
                  "brings it in line.")
+    if duplicates:
+        raise MigrationError(duplicates)
     return 0

@@ -17,6 +17,7 @@ from pathlib import Path
 from velkor.migration.data_classes import MigrationFile
 from velkor_data.engines.base import Connection
 from velkor_data.manager import Transaction, VelkorDataManager
+from velkor_utils.config.data_models.velkor_config import VelkorConfig
 
 from velkor.migration.runner.key import MigrationKey
 from velkor.migration.runner.record import checksums, runs
@@ -32,11 +33,11 @@ class Ledger:
     """The ledger module's store, its copy in the repository, and the marker
     of what they held."""
 
-    def __init__(self, root: Path, interrupts_end_at_commit: bool = False) -> None:
+    def __init__(self, root: Path, interrupts_end_at_commit: bool = False, config: VelkorConfig | None = None) -> None:
         # On the command line, Ctrl-C cannot stop a commit, nor anything
         # after it: the run finishes and says what it recorded.
         self.interrupts_end_at_commit = interrupts_end_at_commit
-        self.vault = ProjectVault()
+        self.vault = ProjectVault(config)
         self.connections = self.vault._connections_manager
         resources = self.vault._velkor_config.resources_config
         self.ledger_name: str = resources.lakehouse or resources.repository.default

@@ -16,6 +16,7 @@ from typing import Any
 from velkor.migration.data_classes import MigrationFile
 from velkor_data.engines.base import CHANGED_SINCE_READ
 from velkor_data.manager import Transaction
+from velkor_utils.config.data_models.velkor_config import VelkorConfig
 from velkor_utils.models.data_models.address import Address
 
 from velkor.migration.runner.errors import MigrationError
@@ -37,8 +38,9 @@ Scope = Callable[[], AbstractContextManager]  # the framework's settings pointed
 class Recorder:
     """The record of one project's applied migrations."""
 
-    def __init__(self, root: Path, scope: Scope, timings: Counter) -> None:
+    def __init__(self, root: Path, scope: Scope, timings: Counter, config: VelkorConfig | None = None) -> None:
         self.root = root
+        self.config = config  # the configuration in force (None: the framework reads velkor.toml)
         self._scope = scope
         self._timings = timings  # "ledger": seconds spent in the ledger vault and the stores
         self._ledger: Ledger | None = None
@@ -70,7 +72,7 @@ class Recorder:
     def ledger(self) -> Ledger:
         if self._ledger is None:
             with self._storage("opening the ledger"):
-                self._ledger = Ledger(self.root, self.interrupts_end_at_commit)
+                self._ledger = Ledger(self.root, self.interrupts_end_at_commit, self.config)
                 self._ledger.fence = self._fence
         return self._ledger
 
@@ -103,6 +105,12 @@ class Recorder:
                 since = f" (its first was written at {first.astimezone():%Y-%m-%d %H:%M:%S})" if first else ""
                 raise MigrationError(f"the ledger holds no record as of {moment}{since}")
             return PastRecord(self, view, moment, when)
+
+    def holds_records(self) -> bool:
+        """Whether the ledger's store holds anything, found without making it."""
+        ledger = self.ledger
+        with self._storage("reading the applied migrations"):
+            return ledger.connections.holds_data(ledger.ledger_name)
 
     def recorded_keys(self) -> set[MigrationKey] | None:
         """What the ledger holds now (None when it cannot be read)."""

@@ -12,6 +12,7 @@ from velkor.migration.ledger_vault import LedgerVault
 from velkor_data.engines.base import Connection
 from velkor_data.manager import VelkorDataManager
 from velkor_data.table_schemas.manager import TableSchemasManager
+from velkor_utils.config.data_models.velkor_config import VelkorConfig
 from velkor_utils.models.data_models.address import Address
 from velkor_utils.models.data_models.metadata import Metadata
 from velkor_utils.query.utils import Q
@@ -24,9 +25,39 @@ CURRENT = Q(_metadata__is_deleted=False, _metadata__next_version__isnull=True)
 Version = tuple[str, str]  # (object id, object version) of a stored record
 
 
+class GivenConfiguration:
+    """Stands where the ledger vault keeps its configuration's reader: gives the configuration the runner read."""
+
+    def __init__(self, config: VelkorConfig) -> None:
+        self._config = config
+
+    def get_config(self) -> VelkorConfig:
+        return self._config
+
+
 class ProjectVault(LedgerVault):
     """The ledger, with the ``Migration`` table keyed by migration: a store
-    that enforces keys refuses a second row for one migration."""
+    that enforces keys refuses a second row for one migration.
+
+    With ``config`` (the file the user chose, with the environment's
+    overrides: ``configuration``), the vault's connections are made from it:
+    the vault's constructor sets ``self._config_manager`` to the framework's
+    reader of velkor.toml and reads ``self._config_manager.get_config()``
+    back, and here that reader gives ``config``. Without it, the framework's
+    reader reads velkor.toml in the project root."""
+
+    def __init__(self, config: VelkorConfig | None = None) -> None:
+        self._given_config = config
+        super().__init__()
+
+    @property
+    def _config_manager(self) -> Any:
+        return self.__dict__["_config_reader"]
+
+    @_config_manager.setter
+    def _config_manager(self, reader: Any) -> None:
+        given = self.__dict__.get("_given_config")
+        self.__dict__["_config_reader"] = reader if given is None else GivenConfiguration(given)
 
     def _init_migration_table(self) -> None:
         super()._init_migration_table()

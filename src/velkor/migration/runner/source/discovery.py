@@ -8,7 +8,7 @@ from pathlib import Path
 from velkor.configs.main import settings
 from velkor.migration.utils import contrib_to_module_root_path
 
-from velkor.migration.runner.errors import MigrationError, cut
+from velkor.migration.runner.errors import MigrationError, cut, shown
 from velkor.migration.runner.key import APP
 from velkor.migration.runner.source.document import (
     FILE_NAME, MODULE_NAME, REFERENCE, MigrationSource, display_path)
@@ -19,7 +19,8 @@ MAX_NUMBER = (1 << 63) - 1
 
 
 def _scan(folder: Path, module: str | None) -> list[MigrationSource]:
-    found: dict[int, MigrationSource] = {}
+    """A module's migration files by number (two files of one number both, by name: see ``duplicate_numbers``)."""
+    found = []
     for path in sorted(folder.glob("*.json")):
         match = FILE_NAME.fullmatch(path.name)
         if not match:
@@ -30,11 +31,19 @@ def _scan(folder: Path, module: str | None) -> list[MigrationSource]:
             raise MigrationError(f"{display_path(path)}: the number {cut(match.group(1), 30)} is too large: "
                                  f"a migration's number is at most {MAX_NUMBER}")
         checked(path)
-        if number in found:
-            raise MigrationError(f"{display_path(path)}: number {number} is also used by "
-                                 f"{display_path(found[number].path)}")
-        found[number] = MigrationSource(module, number, path)
-    return [found[number] for number in sorted(found)]
+        found.append(MigrationSource(module, number, path))
+    return sorted(found, key=lambda source: (source.number, source.path.name))
+
+
+def duplicate_numbers(sources: list[MigrationSource]) -> list[str]:
+    """A line for each number that two files of one module share: apply refuses to run with them."""
+    by_number: dict[tuple[str | None, int], list[MigrationSource]] = {}
+    for source in sources:
+        by_number.setdefault((source.module, source.number), []).append(source)
+    return [f"{display_path(same[1].path)}: number {number} is also used by "
+            + ", ".join(display_path(other.path) for other in same if other is not same[1])
+            + " (give each migration of a module a number of its own)"
+            for (_, number), same in by_number.items() if len(same) > 1]
 
 
 def contrib_modules() -> list[str]:
@@ -112,7 +121,7 @@ def find(sources: list[MigrationSource], reference: str, where: str = "") -> Mig
     prefix = f"{where}: " if where else ""
     match = REFERENCE.fullmatch(reference.strip())
     if not match:
-        raise MigrationError(f"{prefix}{reference!r} does not name a migration: write [module:]NUMBER, "
+        raise MigrationError(f"{prefix}{shown(reference)} does not name a migration: write [module:]NUMBER, "
                              "for example 3 or billing:0001")
     module = None if match.group(1) in (None, APP) else match.group(1)
     number = int(match.group(2))
@@ -121,6 +130,6 @@ def find(sources: list[MigrationSource], reference: str, where: str = "") -> Mig
             if match.group(3) and not source.name.endswith(match.group(3)):
                 break  # the number is there, under another name
             return source
-    raise MigrationError(f"{prefix}no migration {reference!r} in the project")
+    raise MigrationError(f"{prefix}no migration {shown(reference)} in the project")
 
 

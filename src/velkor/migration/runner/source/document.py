@@ -14,7 +14,7 @@ from velkor.migration.utils import map_module_type_to_schema_type
 from velkor_models.schemas.data_models.schema import ObjectSchema, PropertyData
 from velkor_utils.models.enums import SchemaTypes
 
-from velkor.migration.runner.errors import cut
+from velkor.migration.runner.errors import cut, shown
 from velkor.migration.runner.key import APP, MigrationKey
 from velkor.migration.runner.source.reserved_names import CLASS_NAME, reserved_class
 
@@ -43,10 +43,10 @@ class SchemaEntry(BaseModel):
 
 def _class_name(name: str) -> str:
     if not CLASS_NAME.fullmatch(name):
-        raise ValueError(f"{cut(repr(name))} is not a class name: a capital letter, then letters, digits or '_'")
+        raise ValueError(f"{shown(name)} is not a class name: a capital letter, then letters, digits or '_'")
     reason = reserved_class(name)
     if reason:
-        raise ValueError(f"{name!r} is reserved: {reason}")
+        raise ValueError(f"{shown(name)} is reserved: {reason}")
     return name
 
 

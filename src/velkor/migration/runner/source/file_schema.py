@@ -82,6 +82,8 @@ def build() -> dict[str, Any]:
         "additionalProperties": False,
         "required": ["schemas"],
         "properties": {
+            "$schema": {"type": "string", "description": "The address of this JSON Schema, for editors; "
+                                                         "the runner ignores it"},
             "description": _nullable(_ref("text")),
             "depends_on": {"type": "array", "items": {"type": "string", "pattern": f"^{REFERENCE.pattern}$"},
                            "description": "Migrations that must apply before this one: [module:]NUMBER"},

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import ast
 import math
-from collections.abc import Iterator
+from collections.abc import Collection, Iterator
 from typing import Any
 
 from velkor_models.enums import MetaClasses
@@ -19,7 +19,7 @@ from velkor_models.schemas.data_models.core import DictSchema, LegacyDictSchema,
 from velkor_models.schemas.data_models.schema import ObjectSchema, PropertyData
 from velkor_models.schemas.enums import CoreTypes
 
-from velkor.migration.runner.errors import cut
+from velkor.migration.runner.errors import did_you_mean, shown
 from velkor.migration.runner.source.reserved_names import CLASS_NAME, generated_module, reserved_class, reserved_property
 
 Loc = tuple[Any, ...]
@@ -45,14 +45,15 @@ def is_class_name(name: str) -> bool:
         name in generated_module().framework_bases or reserved_class(name) is None)
 
 
-def _not_a_type(name: str, allowed: tuple[str, ...], classes: bool = True) -> str:
+def _not_a_type(name: str, allowed: tuple[str, ...], classes: bool = True, known: Collection[str] = ()) -> str:
     if not classes:
-        return f"{cut(repr(name))} cannot be a dictionary's key type: write a core type ({', '.join(allowed)})"
+        return (f"{shown(name)} cannot be a dictionary's key type{did_you_mean(name, allowed)}: "
+                f"write a core type ({', '.join(allowed)})")
     why = ""
     if CLASS_NAME.fullmatch(name) and reserved_class(name):
         why = f" ({reserved_class(name)}; it is not a model class)"
-    return (f"{cut(repr(name))} is not a type{why}: write a core type ({', '.join(allowed)}) "
-            "or the name of a model class")
+    return (f"{shown(name)} is not a type{why}{did_you_mean(name, [*allowed, *known])}: write a core type "
+            f"({', '.join(allowed)}) or the name of a model class")
 
 
 # -- the raw JSON ----------------------------------------------------------
@@ -169,14 +170,15 @@ def class_references(schema: ObjectSchema) -> Iterator[tuple[str, Loc]]:
                 yield type_name, loc
 
 
-def _type_problems(schema: ObjectSchema, where: Loc) -> list[dict[str, Any]]:
+def _type_problems(schema: ObjectSchema, where: Loc, known: Collection[str]) -> list[dict[str, Any]]:
     problems = []
     if schema.type != CoreTypes.OBJECT.value:
         if schema.meta_class == MetaClasses.TYPE:
             problems.append(problem(where + ("type",), 'a type (meta_class "type") derives from TypeModel: '
-                                    f'its "type" must be "object", not {cut(repr(schema.type))}'))
+                                    f'its "type" must be "object", not {shown(schema.type)}'))
         elif not is_class_name(schema.type):
-            problems.append(problem(where + ("type",), f'{cut(repr(schema.type))} is not a base class: write '
+            problems.append(problem(where + ("type",), f'{shown(schema.type)} is not a base class'
+                                    f'{did_you_mean(schema.type, ["object", *known])}: write '
                                     '"object" or the name of a model class'))
     for name, prop in (schema.properties or {}).items():
         loc = where + ("properties", name)
@@ -185,7 +187,7 @@ def _type_problems(schema: ObjectSchema, where: Loc) -> list[dict[str, Any]]:
             continue
         for type_name, type_loc, allowed, classes in type_names(prop.type, prop.items, loc):
             if type_name not in allowed and not (classes and is_class_name(type_name)):
-                problems.append(problem(type_loc, _not_a_type(type_name, allowed, classes)))
+                problems.append(problem(type_loc, _not_a_type(type_name, allowed, classes, known)))
     return problems
 
 
@@ -209,7 +211,7 @@ def _fits(value: Any, type_name: str, items: Any) -> str | None:
         for element in value:
             reason = _fits(element, items.type, items.items)
             if reason:
-                return f"holds {cut(repr(element), 30)}, which {reason}"
+                return f"holds {shown(element, 30)}, which {reason}"
         return None
     if type_name == CoreTypes.DICTIONARY.value and isinstance(items, (DictSchema, LegacyDictSchema)):
         if not isinstance(value, dict):
@@ -219,10 +221,10 @@ def _fits(value: Any, type_name: str, items: Any) -> str | None:
         for k, v in value.items():
             reason = _fits(k, *key)
             if reason:
-                return f"has the key {cut(repr(k), 30)}, which {reason}"
+                return f"has the key {shown(k, 30)}, which {reason}"
             reason = _fits(v, *val)
             if reason:
-                return f"holds {cut(repr(v), 30)}, which {reason}"
+                return f"holds {shown(v, 30)}, which {reason}"
         return None
     return f"cannot stand for a {type_name}: a property of a model class has no default"
 
@@ -257,7 +259,7 @@ def _value_problems(prop: PropertyData, loc: Loc) -> list[dict[str, Any]]:
     if prop.default is not None:
         reason = _fits(prop.default, prop.type, prop.items)
         if reason:
-            problems.append(problem(loc + ("default",), f"the default {cut(repr(prop.default))} {reason}"))
+            problems.append(problem(loc + ("default",), f"the default {shown(prop.default)} {reason}"))
         problems += placeholder_problems(prop.default, loc + ("default",))
     if prop.options:
         option_type = element.type if element and element.items is None else prop.type
@@ -270,14 +272,14 @@ def _value_problems(prop: PropertyData, loc: Loc) -> list[dict[str, Any]]:
             reason = _fits(option.value, option_type, None)
             if reason:
                 problems.append(problem(loc + ("options", index, "value"),
-                                        f"the option {cut(repr(option.value))} {reason}"))
+                                        f"the option {shown(option.value)} {reason}"))
             problems += placeholder_problems([option.value, option.label], loc + ("options", index))
             values.append(option.value)
         defaults = prop.default if element and isinstance(prop.default, list) else [prop.default]
         for value in defaults:
             if value is not None and not problems and value not in values:
-                problems.append(problem(loc + ("default",), f"the default {cut(repr(value))} is not one of the "
-                                        f"options {cut(repr(values))}"))
+                problems.append(problem(loc + ("default",), f"the default {shown(value)} is not one of the "
+                                        f"options {shown(values)}"))
     problems += placeholder_problems(prop.description, loc + ("description",))
     return problems
 
@@ -296,7 +298,7 @@ def _custom_code_problems(schema: ObjectSchema, loc: Loc) -> list[dict[str, Any]
                 name = alias.asname or alias.name.split(".")[0]
                 binding = (alias.name, None) if isinstance(node, ast.Import) else (node.module or "", alias.name)
                 if name in module.imports and module.imports[name] != binding:
-                    problems.append(problem(loc, f"custom code imports {name!r}, which the generated module "
+                    problems.append(problem(loc, f"custom code imports {shown(name)}, which the generated module "
                                                  "imports from elsewhere: import it under another name"))
             continue
         if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
@@ -308,22 +310,23 @@ def _custom_code_problems(schema: ObjectSchema, loc: Loc) -> list[dict[str, Any]
             names = []
         for name in names:
             if name in (schema.properties or {}):
-                problems.append(problem(loc, f"custom code defines {name!r}, which is also a property: "
+                problems.append(problem(loc, f"custom code defines {shown(name)}, which is also a property: "
                                              "the property would be replaced"))
             elif name in module.class_level:
-                problems.append(problem(loc, f"custom code defines {name!r}, which the generated class "
+                problems.append(problem(loc, f"custom code defines {shown(name)}, which the generated class "
                                              "uses itself"))
     return problems
 
 
-def schema_problems(schema: ObjectSchema, where: Loc) -> list[dict[str, Any]]:
-    """Everything wrong with one class schema that the file alone shows; ``where`` is its location."""
-    problems = _type_problems(schema, where)
+def schema_problems(schema: ObjectSchema, where: Loc, known_classes: Collection[str] = ()) -> list[dict[str, Any]]:
+    """Everything wrong with one class schema that the file alone shows; ``where`` is its location.
+    ``known_classes``: the project's class names, for the closest one to a misspelt type."""
+    problems = _type_problems(schema, where, known_classes)
     for name, prop in (schema.properties or {}).items():
         loc = where + ("properties", name)
         reason = reserved_property(name)
         if reason:
-            problems.append(problem(loc, f"{cut(repr(name))} is reserved: {reason}"))
+            problems.append(problem(loc, f"{shown(name)} is reserved: {reason}"))
         if not any(p["loc"][:len(loc)] == loc for p in problems):
             problems += _value_problems(prop, loc)
     problems += placeholder_problems(schema.description, where + ("description",))
