@@ -53,9 +53,9 @@ def test_a_baseline_is_withdrawn_as_any_record(embedded_shop):
      "cannot record a baseline: 2 migrations are applied already (loyalty:0001_loyalty_accounts, "
      "app:0001_customers); a baseline is recorded on a record that holds none: withdraw them first with "
      "`rollback --to zero`"),
-    (["status"], "app:0009", "no migration 'app:0009' in the project"),
-    (["status"], "billing:1", "no migration 'billing:1' in the project"),
-    (["status"], "zero", "'zero' does not name a migration: write [module:]NUMBER, for example 3 or billing:0001"),
+    (["status"], "app:0009", 'no migration "app:0009" in the project'),
+    (["status"], "billing:1", 'no migration "billing:1" in the project'),
+    (["status"], "zero", '"zero" does not name a migration: write [module:]NUMBER, for example 3 or billing:0001'),
 ])
 def test_a_baseline_that_cannot_be_recorded_is_refused(embedded_shop, setup, target, message):
     assert migrate(embedded_shop, *setup).code == 0

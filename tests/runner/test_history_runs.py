@@ -61,7 +61,7 @@ def test_migration_whose_file_is_gone(embedded_shop):
     found = versions(embedded_shop, "--migration", "5")
     assert [(v["migration"], v["event"]) for v in found] == [("app:0005_business_customers", "saved")]
     missing = migrate(embedded_shop, "history", "--migration", "7")
-    assert (missing.code, missing.err) == (1, "error: no migration '7' in the project, nor in its history\n")
+    assert (missing.code, missing.err) == (1, 'error: no migration "7" in the project, nor in its history\n')
 
 
 def test_versions_written_before_run_records_were_kept(embedded_shop):

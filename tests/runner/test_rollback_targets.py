@@ -58,7 +58,7 @@ def test_rollback_to_follows_the_order_of_the_record(embedded_shop):
     (["apply", "--to", "2"], ["--to", "4"],
      "--to 4: app:0004_customer_loyalty is not applied, so the record cannot be rolled back to it (applied: "
      "loyalty:0001_loyalty_accounts, app:0001_customers, app:0002_products)"),
-    (["apply", "--to", "2"], ["--to", "9"], "no migration '9' in the project"),
+    (["apply", "--to", "2"], ["--to", "9"], 'no migration "9" in the project'),
     (["apply", "--to", "1"], ["--steps", "5"],
      "--steps 5, but only 2 migrations are applied: loyalty:0001_loyalty_accounts, app:0001_customers "
      "(withdraw them all with --to zero)"),

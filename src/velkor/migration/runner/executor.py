@@ -20,7 +20,7 @@ from velkor.migration.runner.project import Project
 from velkor.migration.runner.record.drift import Drift, find_drift
 from velkor.migration.runner.source.discovery import find
 from velkor.migration.runner.source.document import MigrationSource
-from velkor.migration.runner.source.loading import declared_dependencies
+from velkor.migration.runner.source.loading import declared_dependencies, load_all
 from velkor.migration.runner.text import plural, when
 
 COPY_BEHIND = "; the repository's copy is not written: the next apply, rollback or repair brings it in line"
