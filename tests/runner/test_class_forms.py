@@ -11,7 +11,7 @@ from velkor_data.table_schemas.manager import TableSchemasManager
 from velkor_utils.models.data_models.address import Address
 from velkor_utils.models.data_models.table_schema import TableColumnSchema, TableSchema
 
-from .conftest import migrate, write_migration
+from .conftest import migrate
 
 STRING = {"type": "string"}
 

@@ -11,7 +11,7 @@ import pytest
 
 from velkor_data.engines.base import Connection
 
-from .conftest import EXAMPLE, applied_count, migrate, migrate_process, write_migration
+from .conftest import EXAMPLE, applied_count, migrate, migrate_process
 
 FOLDER = "app/migrations"
 CONTENT = json.dumps({"schemas": [{"class_name": "Fine", "schema": {"properties": {}}}]})

@@ -5,7 +5,7 @@ compiling them; ``apply`` then starts after it. Under the lock, in one
 transaction; refused when any migration is applied."""
 from __future__ import annotations
 
-from velkor.migration.runner import executor
+from velkor.migration.runner import baselines, executor
 from velkor.migration.runner.commands import json_documents as documents
 from velkor.migration.runner.commands.common import CollectedEvents, PrintedEvents, locked
 from velkor.migration.runner.errors import MigrationError
@@ -19,10 +19,10 @@ def baseline(project: Project, out: Output, migration: str, wait: float = 30.0, 
     events = CollectedEvents(out) if json_mode else PrintedEvents(out)
     with locked(project, "baseline", wait, out):
         records = executor.prepare(project, events)
-        sources = executor.baseline_sources(project, records, migration)
+        sources = baselines.baseline_sources(project, records, migration)
         failure: MigrationError | None = None
         try:
-            executor.baseline(project, sources, events)
+            baselines.baseline(project, sources, events)
         except MigrationError as exc:
             if not json_mode:
                 raise

@@ -13,7 +13,6 @@ from velkor.migration.runner.commands import json_documents as documents
 from velkor.migration.runner.errors import MigrationError
 from velkor.migration.runner.output import Output
 from velkor.migration.runner.project import Project
-from velkor.migration.runner.source.document import MigrationSource
 from velkor.migration.runner.text import plural
 
 

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from velkor.migration.data_classes import MigrationFile
 
-from velkor.migration.runner import executor
+from velkor.migration.runner import executor, rollbacks
 from velkor.migration.runner.commands import json_documents as documents
 from velkor.migration.runner.commands.common import CollectedEvents, PrintedEvents, locked, remember, withdrawal_line
 from velkor.migration.runner.errors import MigrationError
@@ -27,18 +27,18 @@ def rollback(project: Project, out: Output, steps: int | None = None, wait: floa
     events = CollectedEvents(out) if json_mode else PrintedEvents(out)
     with locked(project, "rollback", wait, out):
         records = executor.prepare(project, events)
-        count = executor.rollback_steps(project, records, steps, to)
+        count = rollbacks.rollback_steps(project, records, steps, to)
         if not count:
             remember(project, out)
             return _nothing(project, out, records, fmt)
-        plan = executor.rollback_plan(project, records, count, force)
+        plan = rollbacks.rollback_plan(project, records, count, force)
         if not json_mode:
-            recorded = executor.rollback(project, plan, events)
+            recorded = rollbacks.rollback(project, plan, events)
             out.line(f"Rolled back {plural(len(plan.victims), 'migration')}; {len(recorded or ())} applied.",
                      "bold")
             return 0
         try:
-            executor.rollback(project, plan, events)
+            rollbacks.rollback(project, plan, events)
         except MigrationError as exc:
             now = project.recorder.recorded_keys()
             withdrawn = [r for r in plan.victims if now is not None and MigrationKey.of_record(r) not in now]
@@ -54,10 +54,10 @@ def _dry_run(project: Project, out: Output, steps: int | None, to: str | None, f
     if damage:
         raise MigrationError("damaged store: rollback would change nothing: " + "\n".join(damage))
     records = project.recorder.records()
-    count = executor.rollback_steps(project, records, steps, to)
+    count = rollbacks.rollback_steps(project, records, steps, to)
     if not count:
         return _nothing(project, out, records, fmt, dry_run=True)
-    plan = executor.rollback_plan(project, records, count, force)
+    plan = rollbacks.rollback_plan(project, records, count, force)
     if fmt == "json":
         return documents.emit(out, "rollback", _body(project, plan.victims, plan.kept, True))
     out.line(f"Would roll back {plural(len(plan.victims), 'migration')} (dry run: nothing is recorded):")

@@ -19,7 +19,7 @@ from velkor_models.schemas.data_models.core import DictSchema, LegacyDictSchema,
 from velkor_models.schemas.data_models.schema import ObjectSchema, PropertyData
 from velkor_models.schemas.enums import CoreTypes
 
-from velkor.migration.runner.errors import did_you_mean, shown
+from velkor.migration.runner.errors import cut, did_you_mean, shown
 from velkor.migration.runner.source.reserved_names import CLASS_NAME, generated_module, reserved_class, reserved_property
 
 Loc = tuple[Any, ...]
