@@ -157,8 +157,9 @@ Layout, each layer calling only the ones below it:
     start          the program's entry: Ctrl-C handled first, then the rest imported
     cli            the command line: parse, call a command, say how it failed
     commands/      one module per command: options in, lines or a JSON document out
-    executor       what a run of apply, plan or rollback will do, and doing it
-                   (it reports through ``Events``, never prints)
+    executor       what a run of apply or plan will do, and doing it; rollbacks
+                   and baselines do the same for withdrawing and adopting
+                   migrations (they report through ``Events``, never print)
     project        a project folder: configuration, files, record, compiler
     classes/       compiling, the reference graph, field changes, diagrams
     record/        the stores: the only package that uses the framework's
