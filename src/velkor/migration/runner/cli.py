@@ -73,7 +73,7 @@ def parser() -> argparse.ArgumentParser:
                     "file NNNN_name.json in app/migrations/ or contrib/<module>/migrations/ listing the "
                     "object schemas it introduces or changes.",
         epilog="Exit status: 0 done, 1 error, 2 bad usage, 3 another run holds the project's lock.")
-    main_parser.add_argument("--version", action="version", version=f"velkor-migrate {_version()}")
+    main_parser.add_argument("--version", action=_Version, help="print the version and exit")
     sub = main_parser.add_subparsers(dest="command", metavar="COMMAND")  # none: the help
 
     def command(name: str, text: str) -> argparse.ArgumentParser:
@@ -163,12 +163,20 @@ def parser() -> argparse.ArgumentParser:
     return main_parser
 
 
-def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-    try:
-        return version("velkor-migration")
-    except PackageNotFoundError:
-        return "(not installed)"
+class _Version(argparse.Action):
+    """--version: looked up only when asked for (reading the distribution's metadata takes a while)."""
+
+    def __init__(self, option_strings: list[str], dest: str, **kwargs) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
+
+    def __call__(self, parser: argparse.ArgumentParser, *args) -> None:
+        from importlib.metadata import PackageNotFoundError, version
+        try:
+            found = version("velkor-migration")
+        except PackageNotFoundError:
+            found = "(not installed)"
+        print(f"velkor-migrate {found}")
+        parser.exit()
 
 
 @contextmanager

@@ -37,6 +37,8 @@ def _too_large(where: str, size: str) -> MigrationError:
 def checked(path: Path, status: os.stat_result | None = None) -> os.stat_result:
     """The file's status (``stat`` follows a link); a MigrationError naming
     the file when it cannot be a migration."""
+    if status is not None and stat.S_ISREG(status.st_mode) and status.st_size <= MAX_FILE_SIZE:
+        return status  # (the common case, before the path is made readable for a message)
     where = display_path(path)
     if status is None:
         try:
@@ -61,14 +63,13 @@ def read_bytes(path: Path) -> bytes:
     """The file's bytes. It is opened without waiting (a file replaced by a
     pipe since it was found does not block) and checked again once open."""
     checked(path)
-    where = display_path(path)
     try:
         descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
         with open(descriptor, "rb") as file:
             checked(path, os.fstat(descriptor))
             data = file.read(MAX_FILE_SIZE + 1)
     except OSError as exc:
-        raise MigrationError(f"{where}: cannot read the file: {exc.strerror or exc}") from None
+        raise MigrationError(f"{display_path(path)}: cannot read the file: {exc.strerror or exc}") from None
     if len(data) > MAX_FILE_SIZE:  # it grew since it was looked at
-        raise _too_large(where, f"more than {_size(MAX_FILE_SIZE)}")
+        raise _too_large(display_path(path), f"more than {_size(MAX_FILE_SIZE)}")
     return data
