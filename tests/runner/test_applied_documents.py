@@ -40,7 +40,7 @@ def test_an_edited_applied_file_changes_no_class(counter):
 
     assert migrate(counter, "apply", "--accept-changed", "app:0006").code == 0
     with warnings.catch_warnings():
-        warnings.simplefilter("error")
+        warnings.simplefilter("error", ChangedSinceApplied)
         assert count_of(counter) == 7
 
 

@@ -4,12 +4,16 @@ it was interrupted, not that a class does not compile."""
 import os
 import signal
 
+import pytest
+
 from velkor.migration.runner.classes.registry import ProjectClasses
+from velkor.migration.runner.record.interrupts import raise_counted
 
 from .conftest import applied_count, migrate
 
 
-def test_ctrl_c_turned_into_a_library_error_is_an_interrupt(shop, monkeypatch):
+@pytest.mark.parametrize("handler", [signal.default_int_handler, raise_counted])  # in Python, on the command line
+def test_ctrl_c_turned_into_a_library_error_is_an_interrupt(shop, monkeypatch, handler):
     def compile_buffered_classes(self):
         try:
             os.kill(os.getpid(), signal.SIGINT)
@@ -18,7 +22,11 @@ def test_ctrl_c_turned_into_a_library_error_is_an_interrupt(shop, monkeypatch):
             raise ValueError("Error serializing to JSON: KeyboardInterrupt: ") from None
 
     monkeypatch.setattr(ProjectClasses, "compile_buffered_classes", compile_buffered_classes)
-    result = migrate(shop, "apply")
+    previous = signal.signal(signal.SIGINT, handler)
+    try:
+        result = migrate(shop, "apply")
+    finally:
+        signal.signal(signal.SIGINT, previous)
     assert result.code == 130 and result.err.startswith("error: interrupted"), result.err
     monkeypatch.undo()
     assert applied_count(shop) == 0

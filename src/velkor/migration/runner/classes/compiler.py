@@ -21,23 +21,23 @@ Scope = Callable[[], AbstractContextManager]  # the framework's settings pointed
 
 @contextmanager
 def interrupts_noticed() -> Iterator[list[int]]:
-    """Whether Ctrl-C arrived during the block (the list is then not empty); it still raises
-    KeyboardInterrupt as before."""
+    """Whether Ctrl-C arrived during the block (the list is then not empty); the handler in
+    place (the interpreter's, or the command line's) still does what it does."""
     noticed: list[int] = []
-    if threading.current_thread() is not threading.main_thread() \
-            or signal.getsignal(signal.SIGINT) is not signal.default_int_handler:
-        yield noticed
+    previous = signal.getsignal(signal.SIGINT)
+    if threading.current_thread() is not threading.main_thread() or not callable(previous):
+        yield noticed  # Ctrl-C ignored (a commit under way), or handled elsewhere
         return
 
     def interrupted(number, frame):
         noticed.append(number)
-        signal.default_int_handler(number, frame)
+        previous(number, frame)
 
     signal.signal(signal.SIGINT, interrupted)
     try:
         yield noticed
     finally:
-        signal.signal(signal.SIGINT, signal.default_int_handler)
+        signal.signal(signal.SIGINT, previous)
 
 
 class Compiler:
