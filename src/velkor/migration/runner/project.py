@@ -84,6 +84,9 @@ class Project:
         """The framework's settings point at this project for the block, and
         at what they pointed at before it afterwards."""
         previous = settings.configured_root
+        if previous == self.root:  # inside a block of its own already (every storage call is in one)
+            yield
+            return
         settings.configure(self.root)
         try:
             yield

@@ -21,6 +21,7 @@ from __future__ import annotations
 
 import getpass
 import socket
+from functools import lru_cache
 from dataclasses import dataclass
 from typing import Any
 
@@ -51,6 +52,7 @@ def register_table() -> None:
     ]))
 
 
+@lru_cache(maxsize=1)
 def who() -> tuple[str | None, str | None]:
     """The user and the host that run this process (None when the system cannot tell)."""
     try:
