@@ -416,6 +416,12 @@ class Connection(ABC):
         """The version of each table's log, for engines that keep one."""
         return {}
 
+    def state(self, classes: list[str] | None = None) -> Any:
+        """A JSON value that changes whenever what is stored of ``classes`` (None: of any
+        class) changes: any commit, a file lost or replaced. Found without reading the data
+        whole; None when the engine cannot tell cheaply (the data must then be read)."""
+        return None
+
     def as_of(self, when: datetime) -> Connection:
         """The stored data as it was at ``when`` (timezone-aware), read only, for engines that
         keep every version of their tables (time travel); others raise StorageError."""

@@ -23,6 +23,7 @@ from __future__ import annotations
 
 import copy
 import errno
+import hashlib
 import json
 import os
 import random
@@ -59,6 +60,9 @@ SPACE_MARGIN = 1 << 20
 COMMIT_ATTEMPTS = 6
 RETRY_PAUSE = 0.05
 _ANSI = re.compile(r"\x1b\[[0-9;]*m")
+
+
+_LOG_ENTRY = re.compile(r"\d{20}\.json")
 
 
 def _literal(text: str) -> str:
@@ -200,6 +204,31 @@ class DeltaConnection(Connection):
             if table is not None:
                 versions[folder] = table.version()
         return versions
+
+    def state(self, classes: list[str] | None = None) -> list | None:
+        """A local lakehouse: each table's log version, its newest log entry's digest and
+        its data files' names (of every table, whatever ``classes``). An object store, a
+        view of the past, or a lakehouse whose logs cannot be read: None."""
+        if self.remote or self._as_of is not None:
+            return None
+        try:
+            return self._state()
+        except (*self.engine_errors, ValueError):
+            return None
+
+    def _state(self) -> list:
+        """Read from the folders themselves (no table is opened): the newest entry of each log."""
+        found = []
+        for table in sorted(log.parent for log in Path(self.path).glob("*/_delta_log")):
+            entries = [int(name[:-5]) for name in os.listdir(table / "_delta_log") if _LOG_ENTRY.fullmatch(name)]
+            if not entries:
+                continue
+            version = max(entries)
+            entry = (table / "_delta_log" / f"{version:020d}.json").read_bytes()
+            files = "\n".join(sorted(item.name for item in os.scandir(table) if item.name.endswith(".parquet")))
+            found.append([table.name, version, hashlib.sha256(entry).hexdigest(),
+                          hashlib.sha256(files.encode()).hexdigest()])
+        return found
 
     def _uri(self, folder: str) -> str:
         return f"{self.path}/{folder}" if self.remote else str(Path(self.path) / folder)

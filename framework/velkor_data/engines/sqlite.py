@@ -8,6 +8,7 @@ one SQLite transaction; the database runs in WAL mode.
 """
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 import sqlite3
@@ -24,6 +25,8 @@ from velkor_utils.query.utils import Q
 
 _SQL_TYPES = {int: "INTEGER", float: "REAL", str: "TEXT", bool: "INTEGER"}
 _ROW_FIELDS = ("_object_id", "_object_version", "_write_id", "_written_at", "_metadata")
+_VERSION_COLUMNS = ["write_id", "written_at", "class_name", "object_id", "object_version", "data"]
+_DOCUMENT_COLUMNS = ["write_id", "written_at", "object_id", "object_version", "class_name", "document"]
 _SIDE_TABLES = (
     """CREATE TABLE IF NOT EXISTS _velkor_versions (
         write_id TEXT NOT NULL, written_at REAL NOT NULL, class_name TEXT NOT NULL,
@@ -125,6 +128,29 @@ class SQLiteConnection(Connection):
     @classmethod
     def holds_data(cls, config) -> bool:
         return _has_content(config.path)
+
+    def state(self, classes: list[str] | None = None) -> str | None:
+        """A digest of everything stored of ``classes``: their rows, data versions and
+        metadata documents, whole (summed up by SQLite itself); None without classes, or
+        when the database cannot be read."""
+        if not classes:
+            return None
+        digest = hashlib.sha256()
+        try:
+            with self._transaction("DEFERRED") as db:
+                for class_name in classes:
+                    columns = self._table_columns(class_name)
+                    for table, names, test in [(quote(class_name), columns, ""),
+                                               ("_velkor_versions", _VERSION_COLUMNS, " WHERE class_name = ?"),
+                                               ("_velkor_metadata", _DOCUMENT_COLUMNS, " WHERE class_name = ?")]:
+                        if not names:
+                            continue
+                        row = " || ',' || ".join(f"quote({quote(name)})" for name in names)
+                        digest.update(repr(db.execute(f"SELECT count(*), group_concat({row}, ';') FROM {table}{test}",
+                                                      (class_name,) if test else ()).fetchone()).encode())
+        except self.engine_errors:
+            return None
+        return digest.hexdigest()
 
     @classmethod
     def set_aside(cls, config) -> Path:

@@ -87,6 +87,10 @@ class Connection(Protocol):
     def log_versions(self) -> dict[str, int]:
         """The version of each table's log, for engines that keep one (else empty)."""
 
+    def state(self, classes: list[str] | None = None) -> Any:
+        """A JSON value that changes whenever what is stored of ``classes`` changes, found without
+        reading the data whole; None when the engine cannot tell cheaply (the data is then read)."""
+
     def commit(self, operations: list[Any], expected_versions: dict[str, int] | None = None) -> int:
         """Write staged operations; with ``expected_versions``, only while the tables are at those
         log versions (else a StorageError whose cause is CHANGED_SINCE_READ, and nothing written)."""
