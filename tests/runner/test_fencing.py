@@ -26,10 +26,10 @@ def interfere(monkeypatch):
     """``interfere(step)``: run ``step`` once, when this process's run is about to commit the ledger."""
     original, steps = Ledger.commit, []
 
-    def commit(self, transaction, after=None):
+    def commit(self, transaction, *args, **kwargs):
         while steps:
             steps.pop()()
-        return original(self, transaction, after)
+        return original(self, transaction, *args, **kwargs)
 
     monkeypatch.setattr(Ledger, "commit", commit)
     return steps.append

@@ -16,8 +16,9 @@ it was kept.
 from __future__ import annotations
 
 import hashlib
-from dataclasses import dataclass
+from collections.abc import Callable
 from pathlib import Path
+from typing import NamedTuple
 
 from velkor_data.engines.base import Connection
 from velkor_data.table_schemas.manager import TableSchemasManager
@@ -58,8 +59,7 @@ def text_checksum(text: str) -> str:
     return hashlib.sha256(text.encode("utf-8", errors="surrogateescape")).hexdigest()
 
 
-@dataclass(frozen=True)
-class Checksum:
+class Checksum(NamedTuple):  # (thousands are read per run)
     address: Address  # the stored version
     checksum: str
     sequence: int | None = None  # of the run that recorded the migration
@@ -69,8 +69,10 @@ class Checksum:
 class Checksums:
     """The checksum objects on one connection."""
 
-    def __init__(self, connection: Connection) -> None:
+    def __init__(self, connection: Connection,
+                 on_write: Callable[[MigrationKey, Checksum | None], None] | None = None) -> None:
         self.connection = connection
+        self.on_write = on_write  # told of each version written (None: withdrawn)
 
     def read(self) -> dict[MigrationKey, Checksum]:
         return {MigrationKey.of_row(row): Checksum(row_address(row), row["checksum"], row.get("sequence"),
@@ -93,3 +95,6 @@ class Checksums:
                                                "checksum": found.checksum, "sequence": found.sequence,
                                                "document": found.document},
                     new_metadata(address, **fields))
+        if self.on_write is not None:
+            self.on_write(key, None if fields.get("is_deleted") else
+                          Checksum(address, found.checksum, found.sequence, found.document))

@@ -73,6 +73,8 @@ def _copy_damage(ledger: Ledger, before: dict[str, Any]) -> list[str]:
     recover = "run `velkor-migrate repair` to rebuild its rows from the ledger, or restore it from a backup"
     if not ledger.connections.holds_data(ledger.copy_name):  # type: ignore[arg-type]
         return [f"{where} is missing, but it held {held} rows after the last run: {recover}"]
+    if _agrees(ledger):
+        return []  # as the snapshot of the last run found it
     try:
         rows = current(ledger.copy)  # type: ignore[arg-type]
     except StorageError as exc:
@@ -83,6 +85,13 @@ def _copy_damage(ledger: Ledger, before: dict[str, Any]) -> list[str]:
         # (emptied by a commit cut short, or by another host's rollback of everything: no damage)
         return [f"{where} holds no row, but it held {held} after the last run: {recover}"]
     return []
+
+
+def _agrees(ledger: Ledger) -> bool:
+    try:
+        return ledger.copy_agrees()
+    except StorageError:
+        return False
 
 
 def _ledger_is_empty(ledger: Ledger) -> bool:

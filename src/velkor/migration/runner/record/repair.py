@@ -83,6 +83,7 @@ def _restore_from_copy(ledger: Ledger) -> list[str]:
     restored = [row for row in copy_rows if row_version(row) not in in_ledger]
     withdrawn = [row for row in ledger_rows if row_version(row) not in in_copy]
     with ledger.transaction() as transaction:
+        ledger.untracked()
         for row in restored:
             put_version(ledger.store, row_address(row), {k: v for k, v in row.items() if k != "_metadata"},
                         {**row["_metadata"], "next_version": None})

@@ -14,7 +14,7 @@ from typing import Any
 
 from velkor.migration.runner.errors import MigrationError
 from velkor.migration.runner.key import MigrationKey
-from velkor.migration.runner.record.ledger import Ledger
+from velkor.migration.runner.record.ledger import COPY_CLASSES, Ledger
 from velkor.migration.runner.record.tables import (
     MIGRATION, Version, current, record_of, row_address, row_version, version_of)
 
@@ -88,6 +88,9 @@ def differences(ledger: Ledger) -> Differences:
         else:
             kept[key] = version
     copy = ledger.copy
+    if copy is not None and not repeated and ledger.copy_agrees():
+        return Differences()
+    state_before = copy.state(COPY_CLASSES) if copy is not None else None
     copy_rows = current(copy) if copy is not None else []
     in_ledger, in_copy = set(kept.values()), {row_version(row) for row in copy_rows}
     repeated_objects = {object_id for object_id, _ in repeated}
@@ -104,6 +107,8 @@ def differences(ledger: Ledger) -> Differences:
                 found.repeated.append(row)
             elif row_version(row) in wanted:
                 found.missing.append(row)
+    if copy is not None and not found:
+        ledger.note_copy_agrees(state_before)
     return found
 
 
@@ -124,5 +129,5 @@ def reconcile(ledger: Ledger, found: Differences | None = None, remove_unknown: 
                 copy.delete(row_address(row))  # type: ignore[union-attr]
             for row in found.missing:
                 copy.insert(address=row_address(row), data=row)  # type: ignore[union-attr]
-            ledger.commit(transaction, after)
+            ledger.commit(transaction, after, copy_agrees=True)
     return found

@@ -48,6 +48,7 @@ class ProjectVault(LedgerVault):
 
     def __init__(self, config: VelkorConfig | None = None) -> None:
         self._given_config = config
+        self.built_address: Address | None = None
         super().__init__()
 
     @property
@@ -58,6 +59,14 @@ class ProjectVault(LedgerVault):
     def _config_manager(self, reader: Any) -> None:
         given = self.__dict__.get("_given_config")
         self.__dict__["_config_reader"] = reader if given is None else GivenConfiguration(given)
+
+    def _build_migration_metadata(self, migration: MigrationFile, object_id: str | None = None
+                                  ) -> tuple[Address, dict[str, Any]]:
+        """Also keeps the address of a new record (``built_address``), so that the run knows where it stored it."""
+        address, metadata = super()._build_migration_metadata(migration, object_id)
+        if object_id is None:
+            self.built_address = address
+        return address, metadata
 
     def _init_migration_table(self) -> None:
         super()._init_migration_table()
