@@ -3,6 +3,7 @@ migration a reference such as ``billing:0001`` names."""
 from __future__ import annotations
 
 import difflib
+import os
 from pathlib import Path
 
 from velkor.configs.main import settings
@@ -21,8 +22,9 @@ MAX_NUMBER = (1 << 63) - 1
 def _scan(folder: Path, module: str | None) -> list[MigrationSource]:
     """A module's migration files by number (two files of one number both, by name: see ``duplicate_numbers``)."""
     found = []
-    for path in sorted(folder.glob("*.json")):
-        match = FILE_NAME.fullmatch(path.name)
+    for name in sorted(entry.name for entry in os.scandir(folder) if entry.name.endswith(".json")):
+        path = folder / name
+        match = FILE_NAME.fullmatch(name)
         if not match:
             raise MigrationError(f"{display_path(path)}: a migration file is named NNNN_name.json "
                                  "(a number of four digits or more, then letters, digits or '_')")
@@ -83,10 +85,9 @@ def _close_to(name: str, wanted: str) -> bool:
 def _skipped_files(folder: Path) -> list[str]:
     """Files of a migrations folder that look like migrations but are not read."""
     notes = []
-    for path in sorted(folder.iterdir()):
-        if path.suffix == ".json" or not path.is_file():
-            continue
-        if path.suffix.lower() == ".json" or (path.name[:1].isdigit() and ".json" in path.name.lower()):
+    for name in sorted(entry.name for entry in os.scandir(folder) if not entry.name.endswith(".json")):
+        path = folder / name
+        if (name.lower().endswith(".json") or (name[:1].isdigit() and ".json" in name.lower())) and path.is_file():
             notes.append(f"{display_path(path)}: skipped: a migration file is named NNNN_name.json")
     return notes
 

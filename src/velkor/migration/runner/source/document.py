@@ -104,7 +104,10 @@ class MigrationSource:
 
     @property
     def key(self) -> MigrationKey:
-        return MigrationKey(self.module, self.path.name)
+        kept = self.__dict__.get("_key")  # (asked for in every lookup: made once per module and path)
+        if kept is None or kept[1] is not self.module or kept[2] is not self.path:
+            kept = self.__dict__["_key"] = (MigrationKey(self.module, self.path.name), self.module, self.path)
+        return kept[0]
 
     def defines(self) -> set[str]:
         """The classes the migration defines, whole, by their changes or by a new name."""

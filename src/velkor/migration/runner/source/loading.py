@@ -12,6 +12,8 @@ from typing import Any
 
 from pydantic import BaseModel, ValidationError
 
+from velkor.configs.main import settings
+
 from velkor_models.schemas.data_models.core import DictSchema, LegacyDictSchema, OptionData, TypeData
 from velkor_models.schemas.data_models.schema import ObjectSchema, PropertyData
 from velkor_models.schemas.enums import CoreTypes
@@ -21,6 +23,7 @@ from velkor.migration.runner.source.discovery import find
 from velkor.migration.runner.source.document import (
     PROPERTY_NAME, ClassEdit, MigrationDocument, MigrationSource, SchemaEntry, display_path, location)
 from velkor.migration.runner.source.reading import read_bytes
+from velkor.migration.runner.source.validated import Validated, digest
 from velkor.migration.runner.source.validation import (
     Loc, depth_problems, json_integer, schema_problems, value_problems)
 
@@ -214,15 +217,23 @@ def declared_dependencies(source: MigrationSource) -> list[str]:
     return [r for r in references if isinstance(r, str)] if isinstance(references, list) else []
 
 
-def load_document(path: Path, known_classes: Collection[str] = ()) -> MigrationDocument:
+def load_document(path: Path, known_classes: Collection[str] = (), validated: Validated | None = None
+                  ) -> MigrationDocument:
     """Read and validate one migration file; every problem in one error, each naming the file and the
-    position. ``known_classes``: the project's class names, for the closest one to a misspelt type."""
-    where = display_path(path)
+    position. ``known_classes``: the project's class names, for the closest one to a misspelt type;
+    ``validated``: the documents found valid before, which are read without checking them again."""
+    data = read_bytes(path)
+    found = digest(data) if validated is not None else ""
+    if validated is not None and found in validated:
+        return _valid_document(json.loads(data))
     try:
-        text = read_bytes(path).decode("utf-8").replace("\r\n", "\n").replace("\r", "\n")
+        text = data.decode("utf-8").replace("\r\n", "\n").replace("\r", "\n")
     except UnicodeDecodeError as exc:
-        raise MigrationError(f"{where}: cannot read the file: {exc}") from None
-    return parse_document(text, where, known_classes)
+        raise MigrationError(f"{display_path(path)}: cannot read the file: {exc}") from None
+    document = parse_document(text, display_path(path), known_classes)
+    if validated is not None:
+        validated.add(found)
+    return document
 
 
 def parse_document(text: str, where: str, known_classes: Collection[str] = ()) -> MigrationDocument:
@@ -235,8 +246,7 @@ def parse_document(text: str, where: str, known_classes: Collection[str] = ()) -
     except RecursionError:
         raise MigrationError(f"{where}: nested too deeply: more levels of objects and arrays "
                              "than the JSON reader takes") from None
-    if isinstance(raw, dict) and isinstance(raw.get(SCHEMA_KEY), str):
-        raw = {key: value for key, value in raw.items() if key != SCHEMA_KEY}
+    raw = _without_schema_key(raw)
     document, problems = None, depth_problems(raw) or value_problems(raw)
     if not problems:
         problems = _raw_unknown_fields(raw)
@@ -250,10 +260,23 @@ def parse_document(text: str, where: str, known_classes: Collection[str] = ()) -
             problems += _edit_problems(document, known_classes)
     if problems:
         raise MigrationError("\n".join(f"{where}: {_describe(problem)}" for problem in problems))
+    return _valid_document(raw, document)
+
+
+def _valid_document(raw: Any, document: MigrationDocument | None = None) -> MigrationDocument:
+    """The document of a file found valid (``document``, when just made)."""
+    if document is None:
+        document = MigrationDocument.model_validate(_without_schema_key(raw))
     for entry in document.schemas:  # no properties is an empty property map
         if entry.object_schema.properties is None:
             entry.object_schema.properties = {}
     return document
+
+
+def _without_schema_key(raw: Any) -> Any:
+    if isinstance(raw, dict) and isinstance(raw.get(SCHEMA_KEY), str):
+        return {key: value for key, value in raw.items() if key != SCHEMA_KEY}
+    return raw
 
 
 def declared_classes(source: MigrationSource) -> list[str]:
@@ -274,12 +297,14 @@ def load_problems(sources: list[MigrationSource], only: list[MigrationSource] | 
     every problem of every file, a line each."""
     wanted = sources if only is None else only
     failed = []
+    validated = Validated(settings.PROJECT_ROOT)
     for source in wanted:
         if source.document is None:
             try:
-                source.document = load_document(source.path)
+                source.document = load_document(source.path, validated=validated)
             except MigrationError:
                 failed.append(source)
+    validated.save()
     problems = []
     if failed:  # read again, with the project's class names for the closest one to a misspelt type
         known = {name for source in sources for name in declared_classes(source)}

@@ -37,39 +37,49 @@ def _too_large(where: str, size: str) -> MigrationError:
 def checked(path: Path, status: os.stat_result | None = None) -> os.stat_result:
     """The file's status (``stat`` follows a link); a MigrationError naming
     the file when it cannot be a migration."""
-    if status is not None and stat.S_ISREG(status.st_mode) and status.st_size <= MAX_FILE_SIZE:
-        return status  # (the common case, before the path is made readable for a message)
-    where = display_path(path)
     if status is None:
         try:
             status = path.stat()
         except FileNotFoundError:
             if path.is_symlink():
-                raise MigrationError(f"{where}: a symbolic link to {os.readlink(path)}, which does not exist: "
-                                     "a migration file is a regular file (or a link to one)") from None
-            raise MigrationError(f"{where}: the file is gone") from None
+                raise MigrationError(f"{display_path(path)}: a symbolic link to {os.readlink(path)}, which does not "
+                                     "exist: a migration file is a regular file (or a link to one)") from None
+            raise MigrationError(f"{display_path(path)}: the file is gone") from None
         except OSError as exc:
-            raise MigrationError(f"{where}: cannot read the file: {exc.strerror or exc}") from None
+            raise MigrationError(f"{display_path(path)}: cannot read the file: {exc.strerror or exc}") from None
+    if stat.S_ISREG(status.st_mode) and status.st_size <= MAX_FILE_SIZE:
+        return status  # (the common case, before the path is made readable for a message)
+    where = display_path(path)
     if not stat.S_ISREG(status.st_mode):
         link = f" (a symbolic link to {os.readlink(path)})" if path.is_symlink() else ""
         raise MigrationError(f"{where}: {kind_of(status.st_mode)}{link}, not a file: "
                              "a migration file is a regular file (or a link to one)")
-    if status.st_size > MAX_FILE_SIZE:
-        raise _too_large(where, _size(status.st_size))
-    return status
+    raise _too_large(where, _size(status.st_size))
 
 
 def read_bytes(path: Path) -> bytes:
-    """The file's bytes. It is opened without waiting (a file replaced by a
-    pipe since it was found does not block) and checked again once open."""
-    checked(path)
+    """The file's bytes. It is opened without waiting (a pipe named like a
+    migration does not block) and checked once open, before it is read."""
     try:
         descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
-        with open(descriptor, "rb") as file:
-            checked(path, os.fstat(descriptor))
-            data = file.read(MAX_FILE_SIZE + 1)
+    except OSError as exc:
+        checked(path)  # says what stands there, when it is no file
+        raise MigrationError(f"{display_path(path)}: cannot read the file: {exc.strerror or exc}") from None
+    try:
+        checked(path, os.fstat(descriptor))
+        chunks = []
+        left = MAX_FILE_SIZE + 1
+        while left > 0:
+            chunk = os.read(descriptor, left)
+            if not chunk:
+                break
+            chunks.append(chunk)
+            left -= len(chunk)
     except OSError as exc:
         raise MigrationError(f"{display_path(path)}: cannot read the file: {exc.strerror or exc}") from None
+    finally:
+        os.close(descriptor)
+    data = b"".join(chunks)
     if len(data) > MAX_FILE_SIZE:  # it grew since it was looked at
         raise _too_large(display_path(path), f"more than {_size(MAX_FILE_SIZE)}")
     return data
