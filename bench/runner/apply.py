@@ -31,7 +31,8 @@ import uuid
 from collections import Counter
 from pathlib import Path
 
-from velkor.migration.runner import commands, lock
+from velkor.migration.runner import lock
+from velkor.migration.runner.commands.apply import apply
 from velkor.migration.runner.output import Output
 from velkor.migration.runner.project import Project
 from velkor_data.engines import ENGINES, engine_class
@@ -102,7 +103,7 @@ def run_apply(root: Path) -> tuple[float, Counter, Counter]:
     storage.clear()
     started = time.perf_counter()
     project = Project(root)
-    commands.apply(project, Output(io.StringIO(), io.StringIO()))
+    apply(project, Output(io.StringIO(), io.StringIO()))
     return time.perf_counter() - started, project.timings, Counter(storage)
 
 

@@ -358,15 +358,16 @@ def test_check_reports_the_record(embedded_shop, make_problem, problem):
 
 
 def test_two_projects_in_one_process(shop, tmp_path):
-    from velkor.migration.runner import commands, load_classes
+    from velkor.migration.runner import load_classes
+    from velkor.migration.runner.commands.apply import apply
     from velkor.migration.runner.output import Output
     from velkor.migration.runner.project import Project
     other = tmp_path / "other"
     shutil.copytree(shop, other)
     quiet = Output(io.StringIO(), io.StringIO())
     first, second = Project(shop), Project(other)
-    assert commands.apply(first, quiet, to="1") == 0
-    assert commands.apply(second, quiet) == 0
+    assert apply(first, quiet, to="1") == 0
+    assert apply(second, quiet) == 0
     assert len(first.applied_records()) == 2 and len(second.applied_records()) == 6
     assert all(shop in record.path.parents for record in first.applied_records())
     assert all(other in record.path.parents for record in second.applied_records())

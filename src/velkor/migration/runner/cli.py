@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import argparse
+import importlib
 import os
 import signal
 import sys
@@ -197,12 +198,20 @@ def command_begins() -> None:
     signal.signal(signal.SIGINT, raise_counted)
 
 
+class Commands:
+    """The commands, each imported when it runs (the others' libraries are not loaded)."""
+
+    def __getattr__(self, name: str) -> Callable[..., int]:
+        return getattr(importlib.import_module(f"velkor.migration.runner.commands.{name}"), name)
+
+
 def dispatch(args: argparse.Namespace, out: Output, begin: Callable[[], None] | None = None) -> int:
     """Run the command; ``begin``: called once the project is open and its storage
     libraries are loaded, as the command begins."""
     # Imported here: `--help` and a bad command line load no storage library.
-    from velkor.migration.runner import commands
     from velkor.migration.runner.project import Project
+
+    commands = Commands()
 
     if args.command == "schema":
         return commands.schema(out)

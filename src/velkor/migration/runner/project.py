@@ -9,15 +9,12 @@ import warnings
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from velkor.configs.main import settings
 from velkor.migration.utils import contrib_to_module_root_path
-from velkor.migration.class_foundry import DefaultMigrationSchemas
 from velkor.migration.data_classes import MigrationFile
 
-from velkor.migration.runner.classes.compiler import Compiler
-from velkor.migration.runner.classes.reference_graph import ClassGraph
 from velkor.migration.runner.configuration import config_file, has_storage, read_configuration
 from velkor.migration.runner.errors import MigrationError
 from velkor.migration.runner.key import MigrationKey, label_of
@@ -28,6 +25,10 @@ from velkor.migration.runner.record.recorder import Recorder
 from velkor.migration.runner.source.discovery import discover, duplicate_numbers, look_alikes
 from velkor.migration.runner.source.document import MigrationSource
 from velkor.migration.runner.source.loading import load_all, parse_document
+
+if TYPE_CHECKING:  # (the class foundry is imported by the commands that compile, when they do)
+    from velkor.migration.class_foundry import DefaultMigrationSchemas
+    from velkor.migration.runner.classes.compiler import Compiler
 
 
 class Project:
@@ -58,11 +59,19 @@ class Project:
         # Seconds spent in the two modules: "compile" (class foundry), "ledger" (ledger vault and storage).
         self.timings: Counter[str] = Counter()
         self.recorder = Recorder(self.root, self.active, self.timings, self.config)
-        self.compiler = Compiler(self.active, self.timings)
+        self._compiler: Compiler | None = None
         # Where a file edited since it was applied is said (the command line: a warning), and
         # whether that is an error instead (load_classes(strict=True), --strict).
         self.warn: Callable[[str], None] = _warn
         self.strict = False
+
+    @property
+    def compiler(self) -> Compiler:
+        """The compiler of the project's classes."""
+        if self._compiler is None:
+            from velkor.migration.runner.classes.compiler import Compiler
+            self._compiler = Compiler(self.active, self.timings)
+        return self._compiler
 
     def load_engines(self) -> None:
         """Import the storage libraries its connections use, which are otherwise
@@ -278,6 +287,7 @@ def load_classes(root: str | Path | None = None, strict: bool = False, at: str |
     since it was applied gives a ``ChangedSinceApplied`` warning (``strict``: an error).
     ``at``: as they were at a past moment (ISO 8601, or a version of the ledger), read from the
     lakehouse's own versions."""
+    from velkor.migration.runner.classes.reference_graph import ClassGraph
     project = Project(root)
     project.strict = strict
     with project.active():
