@@ -4,18 +4,21 @@ a user runs it (a new process, timed from start to exit), in one run.
 The same number of trivial migrations on each side: for velkor-migrate, one
 class with two properties per migration on the embedded default storage (a
 SQLite repository and a Delta lakehouse); for Alembic, one table with two
-columns per revision on SQLite. Each figure is the median of --repeat runs.
+columns per revision on SQLite. Each figure is the median of --repeat runs
+(one run for applying 10,000 from nothing: minutes on each side).
 
 Reported:
-- apply of 10, 100 and 1,000 migrations from nothing, with the time per
+- apply of 10 to 10,000 migrations from nothing, with the time per
   migration (growth should be linear);
-- with 1,000 applied: status (Alembic: current), history, rolling one back
-  (Alembic: downgrade -1) and applying one new one (Alembic: upgrade head);
-- the lakehouse's file count after the run, and whether --help loads a
-  storage library.
+- with 1,000 and with 10,000 applied: status (Alembic: current), applying
+  one new one (Alembic: upgrade head) and loading the classes (no peer), and
+  how much each grows from 1,000 to 10,000;
+- with the largest count applied: history, rolling one back (Alembic:
+  downgrade -1), --help; the lakehouse's file count after the run, and
+  whether --help loads a storage library.
 
 Alembic is installed only in the benchmark's environment (make bench).
-Run: .venv-bench/bin/python -m bench.runner.peer [--repeat N] [--counts 10,100,1000]
+Run: .venv-bench/bin/python -m bench.runner.peer [--repeat N] [--counts 10,100,1000,10000]
 """
 from __future__ import annotations
 
@@ -126,14 +129,45 @@ def median_fresh(template: Path, command, repeat: int, folder: Path) -> float:
     return statistics.median(times)
 
 
-def line(what: str, mine: float, peer: float) -> None:
+def line(what: str, mine: float, peer: float | None) -> None:
+    if peer is None:
+        print(f"  {what:<34} {mine:8.3f} s", flush=True)
+        return
     print(f"  {what:<34} {mine:8.3f} s   {peer:8.3f} s   {mine / peer:6.2f}x", flush=True)
+
+
+def load_classes_command(root: Path) -> list[str]:
+    """An application starting: the applied classes loaded, one of them used (no peer has this)."""
+    return [sys.executable, "-c", "import sys\nfrom velkor.migration.runner import load_classes\n"
+            "load_classes(sys.argv[1]).get_model('Item0001')\n", str(root)]
+
+
+def at_count(mine: Path, peer: Path, count: int, repeat: int) -> dict[str, tuple[float, float | None]]:
+    """With ``count`` applied on both sides: status, one new migration applied (and rolled back between
+    the runs), and loading the classes. Each figure: ours, the peer's (None: no peer)."""
+    figures = {"status (alembic current)": (
+        statistics.median(run(velkor(mine, "status")) for _ in range(repeat)),
+        statistics.median(run(alembic(peer, "current")) for _ in range(repeat)))}
+    ours(mine, count + 1)
+    theirs(peer, count + 1)
+    applies, peer_applies = [], []
+    for _ in range(repeat):
+        applies.append(run(velkor(mine, "apply")))
+        peer_applies.append(run(alembic(peer, "upgrade", "head")))
+        run(velkor(mine, "rollback"))
+        run(alembic(peer, "downgrade", "-1"))
+    figures["apply 1 new (alembic upgrade head)"] = (statistics.median(applies), statistics.median(peer_applies))
+    figures["load_classes() (no peer)"] = (
+        statistics.median(run(load_classes_command(mine)) for _ in range(repeat)), None)
+    for what, (t_mine, t_peer) in figures.items():
+        line(what, t_mine, t_peer)
+    return figures
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(prog="python -m bench.runner.peer")
     parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--counts", default="10,100,1000")
+    parser.add_argument("--counts", default="10,100,1000,10000")
     args = parser.parse_args()
     counts = [int(c) for c in args.counts.split(",")]
     if not (BIN / "alembic").exists():
@@ -143,32 +177,33 @@ def main() -> None:
         print(f"velkor-migrate (embedded default: SQLite + Delta) beside Alembic (SQLite), "
               f"new process per command, median of {args.repeat}")
         print(f"  {'command':<34} {'velkor':>10}   {'alembic':>10}   ratio")
-        applied: tuple[Path, Path] | None = None
+        applied: dict[int, tuple[Path, Path]] = {}
         for count in counts:
             mine, peer = make_projects(folder, count)
-            t_mine = median_fresh(mine, lambda root: velkor(root, "apply"), args.repeat, folder)
-            t_peer = median_fresh(peer, lambda root: alembic(root, "upgrade", "head"), args.repeat, folder)
+            repeat = args.repeat if count < 10000 else 1  # (minutes each, on both sides)
+            t_mine = median_fresh(mine, lambda root: velkor(root, "apply"), repeat, folder)
+            t_peer = median_fresh(peer, lambda root: alembic(root, "upgrade", "head"), repeat, folder)
             line(f"apply {count}", t_mine, t_peer)
             print(f"  {'':<34} {1000 * t_mine / count:8.2f} ms/migration   {1000 * t_peer / count:6.2f} ms/revision")
-            applied = (folder / f"{mine.name}-{args.repeat - 1}", folder / f"{peer.name}-{args.repeat - 1}")
-        mine, peer = applied  # the largest count, applied on both sides
-        count = counts[-1]
-        print(f"with {count} applied:")
-        for what, ours_args, their_args in [("status (alembic current)", ["status"], ["current"]),
-                                             ("history", ["history"], ["history"])]:
-            line(what, statistics.median(run(velkor(mine, *ours_args)) for _ in range(args.repeat)),
-                 statistics.median(run(alembic(peer, *their_args)) for _ in range(args.repeat)))
-        rollbacks, applies, peer_rollbacks, peer_applies = [], [], [], []
-        ours(mine, count + 1)
-        theirs(peer, count + 1)
-        assert run(velkor(mine, "apply")) and run(alembic(peer, "upgrade", "head"))
-        for _ in range(args.repeat):
-            rollbacks.append(run(velkor(mine, "rollback")))
-            applies.append(run(velkor(mine, "apply")))
-            peer_rollbacks.append(run(alembic(peer, "downgrade", "-1")))
-            peer_applies.append(run(alembic(peer, "upgrade", "head")))
-        line("rollback 1 (alembic downgrade -1)", statistics.median(rollbacks), statistics.median(peer_rollbacks))
-        line("apply 1 new (alembic upgrade head)", statistics.median(applies), statistics.median(peer_applies))
+            applied[count] = (folder / f"{mine.name}-{repeat - 1}", folder / f"{peer.name}-{repeat - 1}")
+        growth = {}
+        for count in [c for c in counts if c >= 1000] or counts[-1:]:
+            print(f"with {count} applied:")
+            growth[count] = at_count(*applied[count], count, args.repeat)
+        if len(growth) > 1:
+            low, high = min(growth), max(growth)
+            print(f"growth from {low} to {high} applied (time at {high} / time at {low}):")
+            for what, (t_mine, t_peer) in growth[high].items():
+                low_mine, low_peer = growth[low][what]
+                theirs_grew = f"alembic {t_peer / low_peer:5.2f}x" if t_peer and low_peer else ""
+                print(f"  {what:<34} velkor {t_mine / low_mine:5.2f}x   {theirs_grew}")
+        mine, peer = applied[counts[-1]]
+        print(f"with {counts[-1]} applied:")
+        for what, ours_args, their_args in [("history", ["history"], ["history"]),
+                                             ("rollback 1 (alembic downgrade -1)", ["rollback"], ["downgrade", "-1"])]:
+            t_mine = statistics.median(run(velkor(mine, *ours_args)) for _ in range(1))
+            t_peer = statistics.median(run(alembic(peer, *their_args)) for _ in range(1))
+            line(what, t_mine, t_peer)
         line("--help", statistics.median(run(velkor(mine, "--help")) for _ in range(args.repeat)),
              statistics.median(run(alembic(peer, "--help")) for _ in range(args.repeat)))
         loaded = subprocess.run(
