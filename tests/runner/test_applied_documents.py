@@ -71,3 +71,19 @@ def test_a_record_without_the_document_of_an_edited_file_says_so(shop):
         assert count_of(shop) == 7
     with pytest.raises(MigrationError):
         count_of(shop, strict=True)
+
+
+def fields_of(model):
+    return {name: str(field.annotation) for name, field in model.model_fields.items()}
+
+
+def test_loading_some_classes_gives_them_as_loading_all_does(shop):
+    assert migrate(shop, "apply").code == 0
+    everything = load_classes(shop)
+    some = load_classes(shop, classes=["Order"])
+    assert {"Order", "OrderLine", "Customer", "Product"} <= set(some._classes) < set(everything._classes)
+    for name in some._classes:
+        assert fields_of(some.get_model(name)) == fields_of(everything.get_model(name)), name
+    with pytest.raises(MigrationError, match=r'no class "Ordr" among the classes of the applied migrations '
+                                             r'\(did you mean "Order"\?\)'):
+        load_classes(shop, classes=["Ordr"])

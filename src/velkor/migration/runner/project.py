@@ -6,7 +6,7 @@ from __future__ import annotations
 import tomllib
 from collections import Counter
 import warnings
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -16,7 +16,7 @@ from velkor.migration.utils import contrib_to_module_root_path
 from velkor.migration.data_classes import MigrationFile
 
 from velkor.migration.runner.configuration import config_file, has_storage, read_configuration
-from velkor.migration.runner.errors import MigrationError
+from velkor.migration.runner.errors import MigrationError, did_you_mean, shown
 from velkor.migration.runner.key import MigrationKey, label_of
 from velkor.migration.runner.record.engines import load_engines
 from velkor.migration.runner.redaction import holds_password, is_secret_name
@@ -280,16 +280,26 @@ def _warn(message: str) -> None:
     warnings.warn(message, ChangedSinceApplied, stacklevel=3)
 
 
-def load_classes(root: str | Path | None = None, strict: bool = False, at: str | None = None
-                 ) -> DefaultMigrationSchemas:
+def load_classes(root: str | Path | None = None, strict: bool = False, at: str | None = None,
+                 classes: Iterable[str] | None = None) -> DefaultMigrationSchemas:
     """The model classes of the project's applied migrations as the record holds them, compiled
     in a new registry: ``load_classes("shop").get_model("Customer")``. A migration file edited
     since it was applied gives a ``ChangedSinceApplied`` warning (``strict``: an error).
     ``at``: as they were at a past moment (ISO 8601, or a version of the ledger), read from the
-    lakehouse's own versions."""
+    lakehouse's own versions. ``classes``: only these, with the classes they reference (the same
+    classes as loading all, in less time)."""
     from velkor.migration.runner.classes.reference_graph import ClassGraph
     project = Project(root)
     project.strict = strict
     with project.active():
         sources = project.applied_sources_at(at)
-        return project.compiler.replay(ClassGraph.loaded(project.sources, sources).plan())
+        graph = ClassGraph.loaded(project.sources, sources)
+        only = None
+        if classes is not None:
+            wanted = list(classes)
+            unknown = [name for name in wanted if name not in graph.latest]
+            if unknown:
+                raise MigrationError(f"no class {', '.join(map(shown, unknown))} among the classes of the applied "
+                                     f"migrations{did_you_mean(unknown[0], list(graph.latest))}")
+            only = graph.needs(wanted)
+        return project.compiler.replay(graph.plan(only))

@@ -17,6 +17,7 @@ from pathlib import Path
 
 FILE = Path(".velkor") / "validated-documents.json"
 FORMAT = 1
+KEPT = 1000  # digests kept at least, however few files a run reads
 # The modules whose rules decide whether a document is valid.
 CHECKS = ("document.py", "loading.py", "validation.py", "reserved_names.py", "file_schema.py", "schema.json")
 
@@ -49,6 +50,7 @@ class Validated:
         self.path = root / FILE
         self._known: set[str] | None = None
         self._added: set[str] = set()
+        self._seen: set[str] = set()  # looked up or added in this run
 
     @property
     def known(self) -> set[str]:
@@ -63,9 +65,11 @@ class Validated:
         return self._known
 
     def __contains__(self, found: str) -> bool:
+        self._seen.add(found)
         return found in self.known
 
     def add(self, found: str) -> None:
+        self._seen.add(found)
         if found not in self.known:
             self._added.add(found)
 
@@ -73,7 +77,10 @@ class Validated:
         """Keep the digests found valid in this run with the others (when there are new ones)."""
         if not self._added or not self.path.parent.is_dir():
             return
-        documents = sorted(self.known | self._added)
+        documents = self.known | self._added
+        if len(documents) > max(KEPT, 4 * len(self._seen)):  # mostly files long edited: keep this run's
+            documents = self._seen & documents
+        documents = sorted(documents)
         temporary = self.path.with_name(f"{self.path.name}.{os.getpid()}.new")
         try:
             temporary.write_text(json.dumps({"format": FORMAT, "rules": rules(), "documents": documents}),
