@@ -101,7 +101,7 @@ def test_history_on_the_embedded_default(embedded_shop):
     ("Customer", ["class Customer(Model):", "loyalty_account: Optional[Union[Reference, 'LoyaltyAccount'",
                   "def display_name(self):", "import re"]),
     ("Address", ["class Address(TypeModel):", "country: Optional[str] = 'NL'"]),
-    # compiled again with the Customer of 0004: OrderLine was compiled before, so it is a reference too
+    # compiled again with the Customer of 0004; OrderLine, of its own migration, compiles before it
     ("Order", ["customer: Union[Reference, 'Customer', LegacyModel]",
                "lines: list[Union[Reference, 'OrderLine', LegacyModel]]",
                "as app:0003_orders defines it (schema type app); pending, compiled again by app:0004_customer_loyalty"]),

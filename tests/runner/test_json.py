@@ -235,8 +235,9 @@ def test_show_tells_the_class_its_source_and_state(embedded_shop):
     assert (found["class"], found["migration"], found["state"], found["compiled_again_by"]) == (
         "Order", "app:0003_orders", "pending", "app:0004_customer_loyalty")
     assert found["source"] == migrate(embedded_shop, "show", "Order").out.split("\n", 1)[1].rstrip("\n")
-    diff = document(migrate(embedded_shop, "show", "Order", "--diff", "--format", "json"), "show")["diff"]
-    assert diff.splitlines()[0] == "--- Order (applied: app:0003_orders)"
+    diff = document(migrate(embedded_shop, "show", "Customer", "--diff", "--format", "json"), "show")["diff"]
+    assert diff.splitlines()[0] == "--- Customer (applied: app:0001_customers)"
+    assert document(migrate(embedded_shop, "show", "Order", "--diff", "--format", "json"), "show")["diff"] == ""
 
 
 def test_json_on_a_terminal_has_no_progress_bar_nor_lines(embedded_shop):

@@ -9,6 +9,7 @@ from typing import TYPE_CHECKING
 
 from velkor.migration.data_classes import MigrationFile
 
+from velkor.migration.runner.classes.compiler import compiled_before
 from velkor.migration.runner.classes.reference_graph import Batch, ClassGraph, Definition
 from velkor.migration.runner.errors import MigrationError, cut
 from velkor.migration.runner.source.document import MigrationSource
@@ -99,8 +100,12 @@ class ClassView:
         batch = self.graph.batches[index]
         definition = next(d for d in batch.definitions if d.name == name)
         position = {b.source.key: i for i, b in enumerate(self.graph.batches)}
-        before = [b for b in self.graph.plan(self.graph.needs([name])) if position[b.source.key] < index]
+        needed = self.graph.needs([name])
+        before = [b for b in self.graph.plan(needed) if position[b.source.key] < index]
         registry = self.project.compiler.replay(before)
+        earlier = [d for d in compiled_before(batch.definitions, name) if d.name in needed]
+        if earlier:
+            self.project.compiler.compile(registry, batch.source, earlier)
         imports, text = registry._build_class_source(*definition.registration())
         return definition, (imports.rstrip("\n") + "\n\n" if imports.strip() else "") + text.rstrip() + "\n"
 

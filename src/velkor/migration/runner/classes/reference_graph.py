@@ -6,7 +6,8 @@ the elements of an array or the keys and values of a dictionary) and its base
 class. When a migration changes a class, every class compiled before that
 references it, directly or through other classes, is compiled again in the
 same batch, with its own latest schema, so that it follows the new class: the
-migration's batch is its own classes and these followers. A subset of the
+migration's batch is its own classes and these followers (each compiled after
+the classes it references: ``compiler.compile_order``). A subset of the
 classes (those some classes need, and the classes they reference, at every
 version) compiles through the same batches restricted to it, and gives the same
 classes as compiling everything.
