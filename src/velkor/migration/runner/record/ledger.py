@@ -28,10 +28,10 @@ from velkor.migration.runner.record.marker import Marker
 from velkor.migration.runner.record.tables import MIGRATION, ProjectVault, Version, version_of
 from velkor.migration.runner.redaction import redact
 
-READ_ATTEMPTS = 5
+READ_ATTEMPTS = 5  # reads of the ledger while other runs commit, before the last one is taken
 # What the ledger's state and the copy's are taken of.
 LEDGER_CLASSES = [MIGRATION.class_name, checksums.CHECKSUM_CLASS]
-COPY_CLASSES = [MIGRATION.class_name]  # reads of the ledger while other runs commit, before the last one is taken
+COPY_CLASSES = [MIGRATION.class_name]
 
 
 class Ledger:
