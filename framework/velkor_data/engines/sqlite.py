@@ -146,8 +146,11 @@ class SQLiteConnection(Connection):
                         if not names:
                             continue
                         row = " || ',' || ".join(f"quote({quote(name)})" for name in names)
-                        digest.update(repr(db.execute(f"SELECT count(*), group_concat({row}, ';') FROM {table}{test}",
-                                                      (class_name,) if test else ()).fetchone()).encode())
+                        count, text = db.execute(f"SELECT count(*), group_concat({row}, ';') FROM {table}{test}",
+                                                 (class_name,) if test else ()).fetchone()
+                        data = (text or "").encode("utf-8", "surrogatepass")
+                        digest.update(f"{table} {count} {len(data)}\n".encode())
+                        digest.update(data)
         except self.engine_errors:
             return None
         return digest.hexdigest()

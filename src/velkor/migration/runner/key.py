@@ -7,6 +7,10 @@ from typing import Any, NamedTuple
 APP = "app"  # how the app module is named in labels and references such as "app:0002"
 
 
+KEYS_KEPT = 100_000
+_KEYS: dict[int, tuple[Any, Any, Any, MigrationKey]] = {}  # id(record) -> (record, module, path, key)
+
+
 class MigrationKey(NamedTuple):
     """A migration: its contrib module (None for the app) and its file name."""
 
@@ -20,8 +24,16 @@ class MigrationKey(NamedTuple):
 
     @classmethod
     def of_record(cls, record: Any) -> MigrationKey:
-        """The key of a ``MigrationFile`` record."""
-        return cls(record.module or None, record.path.name)
+        """The key of a ``MigrationFile`` record (asked for thousands of times a run: made once per
+        record, module and path; the record is held, so that its id is its own while kept)."""
+        kept = _KEYS.get(id(record))
+        if kept is not None and kept[0] is record and kept[1] is record.module and kept[2] is record.path:
+            return kept[3]
+        key = cls(record.module or None, record.path.name)
+        if len(_KEYS) >= KEYS_KEPT:
+            _KEYS.clear()
+        _KEYS[id(record)] = (record, record.module, record.path, key)
+        return key
 
     @classmethod
     def of_row(cls, row: dict[str, Any]) -> MigrationKey:

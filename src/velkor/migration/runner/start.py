@@ -8,10 +8,16 @@ Once the project is open and its storage libraries loaded, the command
 line (``cli``) takes Ctrl-C as a KeyboardInterrupt and says what is
 recorded. This module imports nothing heavy before its handler is in place.
 """
+import gc
 import os
 import signal
 
 EXIT_INTERRUPTED = 130
+# A run makes tens of thousands of objects that live until it ends (records, checksums, the
+# classes' definitions) and little cyclic garbage: the collector looks at new objects after
+# every 100,000 of them (instead of 700), and at old ones next to never. Applying 10,000
+# migrations uses the same memory either way, in less time.
+COLLECTOR_THRESHOLDS = (100_000, 100, 100)
 BEFORE_THE_COMMAND = b"error: interrupted; nothing was changed by this command\n"
 
 
@@ -27,5 +33,6 @@ def interrupts_end_the_process() -> None:
 
 def main() -> None:
     interrupts_end_the_process()
+    gc.set_threshold(*COLLECTOR_THRESHOLDS)
     from velkor.migration.runner.cli import main as command_line
     command_line()

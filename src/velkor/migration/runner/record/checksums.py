@@ -27,8 +27,8 @@ from velkor_utils.models.data_models.table_schema import TableColumnSchema, Tabl
 from velkor_utils.utils.identifier import get_identifier
 
 from velkor.migration.runner.key import MigrationKey
-from velkor.migration.runner.record.tables import current, new_metadata, put_version, row_address
-from velkor.migration.runner.source.reading import read_bytes
+from velkor.migration.runner.record.tables import current, new_metadata, put_version, row_version
+from velkor.migration.runner.source.reading import content_checksum, read_bytes
 
 CHECKSUM_CLASS = "MigrationChecksum"
 ADDRESS = Address(resource="resource", class_name=CHECKSUM_CLASS)
@@ -47,12 +47,17 @@ def register_table() -> None:
 def file_checksum(path: Path) -> str:
     """SHA-256 of the file's bytes, line endings made LF (a checkout that
     turns them into CRLF does not change a migration)."""
-    return text_checksum(file_document(path))
+    return content_checksum(read_bytes(path))
 
 
 def file_document(path: Path) -> str:
     """The file's text as the record keeps it: line endings made LF."""
-    return read_bytes(path).replace(b"\r\n", b"\n").decode("utf-8", errors="surrogateescape")
+    return document_text(read_bytes(path))
+
+
+def document_text(data: bytes) -> str:
+    """A migration file's bytes as the record keeps its text: line endings made LF."""
+    return data.replace(b"\r\n", b"\n").decode("utf-8", errors="surrogateescape")
 
 
 def text_checksum(text: str) -> str:
@@ -60,7 +65,8 @@ def text_checksum(text: str) -> str:
 
 
 class Checksum(NamedTuple):  # (thousands are read per run)
-    address: Address  # the stored version
+    object_id: str       # the stored version: its object
+    object_version: str  # and its version
     checksum: str
     sequence: int | None = None  # of the run that recorded the migration
     document: str | None = None  # the migration file's text as applied; None for one recorded before it was kept
@@ -75,19 +81,19 @@ class Checksums:
         self.on_write = on_write  # told of each version written (None: withdrawn)
 
     def read(self) -> dict[MigrationKey, Checksum]:
-        return {MigrationKey.of_row(row): Checksum(row_address(row), row["checksum"], row.get("sequence"),
+        return {MigrationKey.of_row(row): Checksum(*row_version(row), row["checksum"], row.get("sequence"),
                                                    row.get("document"))
                 for row in current(self.connection, ADDRESS)}
 
     def record(self, key: MigrationKey, document: str, prior: Checksum | None = None,
                sequence: int | None = None) -> None:
         """A new version of the key's checksum and document (a new object when there is no prior one)."""
-        object_id = prior.address.object_id if prior else get_identifier()
-        self._put(key, Checksum(ADDRESS, text_checksum(document), sequence, document), object_id,
-                  prior_version=prior.address.object_version if prior else None)
+        object_id = prior.object_id if prior else get_identifier()
+        self._put(key, Checksum(object_id, "", text_checksum(document), sequence, document), object_id,
+                  prior_version=prior.object_version if prior else None)
 
     def withdraw(self, key: MigrationKey, prior: Checksum) -> None:
-        self._put(key, prior, prior.address.object_id, prior_version=prior.address.object_version, is_deleted=True)
+        self._put(key, prior, prior.object_id, prior_version=prior.object_version, is_deleted=True)
 
     def _put(self, key: MigrationKey, found: Checksum, object_id: str, **fields) -> None:
         address = ADDRESS.model_copy(update={"object_id": object_id, "object_version": get_identifier()})
@@ -97,4 +103,4 @@ class Checksums:
                     new_metadata(address, **fields))
         if self.on_write is not None:
             self.on_write(key, None if fields.get("is_deleted") else
-                          Checksum(address, found.checksum, found.sequence, found.document))
+                          Checksum(object_id, address.object_version, found.checksum, found.sequence, found.document))

@@ -9,14 +9,15 @@ from functools import cached_property
 from velkor.migration.data_classes import MigrationFile
 
 from velkor.migration.runner.key import MigrationKey
-from velkor.migration.runner.record.checksums import Checksum, file_document, text_checksum
+from velkor.migration.runner.record.checksums import Checksum, document_text, file_document
+from velkor.migration.runner.source.reading import content_checksum, read_bytes
 from velkor.migration.runner.source.document import MigrationSource
 
 
 @dataclass
 class Drift:
     stored: dict[MigrationKey, Checksum]  # the checksums kept in the ledger
-    documents: dict[MigrationKey, str] = field(default_factory=dict)  # the files' texts now
+    documents: dict[MigrationKey, bytes] = field(default_factory=dict)  # the files' bytes now
     changed: list[MigrationSource] = field(default_factory=list)     # applied; the file differs from its checksum
     unrecorded: list[MigrationSource] = field(default_factory=list)  # applied before checksums were kept
     undocumented: list[MigrationSource] = field(default_factory=list)  # applied, the file as applied, its text not kept
@@ -29,7 +30,7 @@ class Drift:
     def document_now(self, source: MigrationSource) -> str:
         """The file's text now, as the record keeps it."""
         found = self.documents.get(source.key)
-        return found if found is not None else file_document(source.path)
+        return document_text(found) if found is not None else file_document(source.path)
 
     @cached_property
     def next_sequence(self) -> int:
@@ -50,13 +51,16 @@ def find_drift(sources: list[MigrationSource], records: list[MigrationFile],
         if source.number > getattr(highest.get(source.module), "number", -1):
             highest[source.module] = source
         try:
-            text = result.documents[source.key] = file_document(source.path)
+            data = result.documents[source.key] = read_bytes(source.path)
         except OSError:
             continue
         checksum = result.stored_for(source)
+        now = content_checksum(data)
+        if source.document is None:  # (what the file says now, for what its classes will be built from)
+            source.checksum = now
         if checksum is None:
             result.unrecorded.append(source)
-        elif checksum.checksum != text_checksum(text):
+        elif checksum.checksum != now:
             result.changed.append(source)
         elif checksum.document is None:
             result.undocumented.append(source)

@@ -28,7 +28,8 @@ from velkor.migration.runner.key import MigrationKey
 from velkor.migration.runner.record.checksums import Checksum
 
 FILE = Path(".velkor") / "record-snapshot.json"
-FORMAT = 1
+FORMAT = 2
+ITEMS_KEPT = 100_000
 ADDRESS_FIELDS = ("resource", "class_name", "class_version", "object_id", "object_version")
 
 
@@ -62,8 +63,7 @@ def save(root: Path, snapshot: Snapshot) -> None:
     path = root / FILE
     data = {"format": FORMAT, "ledger": snapshot.ledger, "versions": snapshot.versions, "copy": snapshot.copy,
             "records": [_record_item(record) for record in snapshot.records],
-            "checksums": [[key.module, key.name, _address_item(found.address), found.checksum, found.sequence,
-                           found.document] for key, found in snapshot.checksums.items()]}
+            "checksums": [[key.module, key.name, *found] for key, found in snapshot.checksums.items()]}
     temporary = path.with_name(f"{path.name}.{os.getpid()}.new")
     try:
         path.parent.mkdir(parents=True, exist_ok=True)
@@ -89,19 +89,39 @@ def _address(item: list[str | None] | None) -> Address | None:
     return None if item is None else _built(Address, dict(zip(ADDRESS_FIELDS, item)))
 
 
+# id(record) -> (record, its fields, its item): a record read from the snapshot or written to it, kept
+# as it is (its fields the very same objects), is written again from its item (thousands per run).
+_ITEMS: dict[int, tuple[MigrationFile, tuple, list[Any]]] = {}
+
+
 def _record_item(record: MigrationFile) -> list[Any]:
-    return [record.number, str(record.path), record.type.value, record.module, record.applied_at,
+    kept = _ITEMS.get(id(record))
+    fields = tuple(record.__dict__.values())
+    if kept is not None and kept[0] is record and len(kept[1]) == len(fields) \
+            and all(a is b for a, b in zip(kept[1], fields)):
+        return kept[2]
+    item = [record.number, str(record.path), record.type.value, record.module, record.applied_at,
             _address_item(record.stored_address)]
+    _keep(record, item)
+    return item
 
 
 def _record(item: list[Any]) -> MigrationFile:
     number, path, kind, module, applied_at, address = item
-    return _built(MigrationFile, {"number": number, "path": Path(path), "type": ModuleTypes(kind), "module": module,
-                                  "applied_at": applied_at, "stored_address": _address(address)})
+    record = _built(MigrationFile, {"number": number, "path": Path(path), "type": ModuleTypes(kind), "module": module,
+                                    "applied_at": applied_at, "stored_address": _address(address)})
+    _keep(record, item)
+    return record
+
+
+def _keep(record: MigrationFile, item: list[Any]) -> None:
+    if len(_ITEMS) >= ITEMS_KEPT:
+        _ITEMS.clear()
+    _ITEMS[id(record)] = (record, tuple(record.__dict__.values()), item)
 
 
 def _checksum(item: list[Any]) -> Checksum:
-    return Checksum(_address(item[2]), item[3], item[4], item[5])  # type: ignore[arg-type]
+    return Checksum(*item[2:])
 
 
 def _built(model: type, fields: dict[str, Any]) -> Any:

@@ -88,6 +88,8 @@ class MigrationSource:
     number: int
     path: Path
     document: MigrationDocument | None = field(default=None, repr=False)
+    # the checksum of the text it was last read from (its document, or the file as drift looked at it)
+    checksum: str | None = field(default=None, repr=False, compare=False)
 
     @property
     def name(self) -> str:

@@ -4,6 +4,7 @@ that a named pipe, a device or a directory named like a migration is refused
 instead of read without end or waited on."""
 from __future__ import annotations
 
+import hashlib
 import os
 import stat
 from pathlib import Path
@@ -83,3 +84,9 @@ def read_bytes(path: Path) -> bytes:
     if len(data) > MAX_FILE_SIZE:  # it grew since it was looked at
         raise _too_large(display_path(path), f"more than {_size(MAX_FILE_SIZE)}")
     return data
+
+
+def content_checksum(data: bytes) -> str:
+    """SHA-256 of a migration file's bytes, line endings made LF (a checkout that turns
+    them into CRLF does not change a migration): what the record keeps of it."""
+    return hashlib.sha256(data.replace(b"\r\n", b"\n")).hexdigest()
