@@ -185,7 +185,8 @@ def apply(project: Project, plan: RunPlan, events: Events, allow_breaking: bool 
     applied = {MigrationKey.of_record(r) for r in records}
     # Everything this run needs is checked before anything is applied.
     done = project.applied_sources(records, load=False)
-    graph = ClassGraph.loaded(project.sources, done + pending)  # every problem of every file it needs, at once
+    # Every problem of every file it needs, at once (those the class snapshot stands for are not read again).
+    graph = ClassGraph.loaded(project.sources, done + pending, root=project.root)
     _note_superseded(done, pending, events)
     if not allow_breaking:
         _refuse_breaking(project, ClassView(project, done, pending, graph))
@@ -224,6 +225,8 @@ def apply(project: Project, plan: RunPlan, events: Events, allow_breaking: bool 
     if failure is not None:
         summary = applied_summary(pending, recorded)
         raise MigrationError(f"{failure}\n{summary[:-1]}{_behind(failure)}.") from None
+    if compiled == len(pending):
+        graph.keep(project.root)
     note = recorder.remember(records + saved)
     if note:
         events.note(note)

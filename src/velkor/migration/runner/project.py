@@ -20,7 +20,7 @@ from velkor.migration.runner.errors import MigrationError, did_you_mean, shown
 from velkor.migration.runner.key import MigrationKey, label_of
 from velkor.migration.runner.record.engines import load_engines
 from velkor.migration.runner.redaction import holds_password, is_secret_name
-from velkor.migration.runner.record.checksums import file_checksum
+from velkor.migration.runner.record.checksums import file_checksum, text_checksum
 from velkor.migration.runner.record.recorder import Recorder
 from velkor.migration.runner.source.discovery import discover, duplicate_numbers, look_alikes
 from velkor.migration.runner.source.document import MigrationSource
@@ -128,12 +128,13 @@ class Project:
             load_all(self.sources, only=self.in_folder(sources))
         return sources  # type: ignore[return-value]
 
-    def applied_sources_at(self, at: str | None = None) -> list[MigrationSource]:
-        """The applied migrations as the record holds them now, or as it held them at ``at``."""
+    def applied_sources_at(self, at: str | None = None, load: bool = True) -> list[MigrationSource]:
+        """The applied migrations as the record holds them now, or as it held them at ``at``
+        (``load=False``: the files of those applied now are not read yet)."""
         if at is None:
             records = self.applied_records()
             self.use_applied_documents(records)
-            return self.applied_sources(records)
+            return self.applied_sources(records, load)
         past = self.recorder.as_of(at)
         return self.sources_as_recorded(past.records(), past.checksums(), at)
 
@@ -184,6 +185,7 @@ class Project:
         folder = contrib_to_module_root_path(key.module) if key.module else settings.APP_PATH / settings.MIGRATIONS_DIRECTORY_NAME
         source = MigrationSource(key.module, record.number, folder / key.name)
         source.document = parse_document(text, f"{key.label} ({how})")
+        source.checksum = text_checksum(text)
         return source
 
     def use_applied_documents(self, records: list[MigrationFile]) -> None:
@@ -200,6 +202,7 @@ class Project:
             except OSError:
                 now = None
             if now == found.checksum:
+                source.checksum = now
                 continue
             built = ("its classes are built as it was applied" if found.document is not None else
                      "the record keeps no text of it from before, so its classes are built from the file as it is")
@@ -210,6 +213,7 @@ class Project:
             self.warn(message)
             if found.document is not None:
                 source.document = parse_document(found.document, f"{source.where()} (as applied)")
+                source.checksum = found.checksum
 
     def pending(self, records: list[MigrationFile], target: MigrationSource | None = None) -> list[MigrationSource]:
         """The migrations that are not applied, in order; with ``target``, up to it (or, when it is
@@ -292,8 +296,8 @@ def load_classes(root: str | Path | None = None, strict: bool = False, at: str |
     project = Project(root)
     project.strict = strict
     with project.active():
-        sources = project.applied_sources_at(at)
-        graph = ClassGraph.loaded(project.sources, sources)
+        sources = project.applied_sources_at(at, load=False)
+        graph = ClassGraph.loaded(project.sources, sources, root=project.root if at is None else None)
         only = None
         if classes is not None:
             wanted = list(classes)
@@ -302,4 +306,7 @@ def load_classes(root: str | Path | None = None, strict: bool = False, at: str |
                 raise MigrationError(f"no class {', '.join(map(shown, unknown))} among the classes of the applied "
                                      f"migrations{did_you_mean(unknown[0], list(graph.latest))}")
             only = graph.needs(wanted)
-        return project.compiler.replay(graph.plan(only))
+        registry = project.compiler.replay(graph.plan(only))
+        if at is None:
+            graph.keep(project.root)
+        return registry

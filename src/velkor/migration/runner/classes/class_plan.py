@@ -96,7 +96,7 @@ def migration_plans(view: ClassView) -> list[MigrationPlan]:
         for change in fields:
             change.of_new_class = previous is None
         plans[index].classes.append(ClassPlan(
-            definition, previous, previous is not None and view.is_applied(view.graph.sources.index(previous.source)),
+            definition, previous, previous is not None and view.is_applied_source(previous.source),
             fields, class_changes(before, definition.schema) if previous is not None else [],
             view.graph.batches[index].followers_of.get(definition.name, [])))
     return list(plans.values())

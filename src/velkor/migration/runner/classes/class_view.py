@@ -5,6 +5,7 @@ from __future__ import annotations
 
 from collections.abc import Iterator
 from dataclasses import dataclass
+from functools import cached_property
 from typing import TYPE_CHECKING
 
 from velkor.migration.data_classes import MigrationFile
@@ -26,22 +27,31 @@ class ClassView:
 
     @property
     def pending_batches(self) -> list[Batch]:
-        return self.graph.batches[len(self.done):]
+        return self.graph.batches[len(self.done) - self.graph.skipped:]
 
     def is_applied(self, index: int) -> bool:
         """Whether the batch at ``index`` is of an applied migration."""
-        return index < len(self.done)
+        return index + self.graph.skipped < len(self.done)
+
+    def is_applied_source(self, source: MigrationSource) -> bool:
+        return source.key in self._done_keys
+
+    @cached_property
+    def _done_keys(self) -> set:
+        return {done.key for done in self.done}
 
     def changes(self) -> Iterator[tuple[int, Definition, Definition | None]]:
         """Every definition of a class in order, with its batch's index and the definition before it
-        (for a renamed class, the one under its old name)."""
-        latest: dict[str, Definition] = {}
+        (for a renamed class, the one under its old name). The graph of a class snapshot has no batches
+        of the migrations the snapshot stood for: a definition before them comes from the snapshot."""
+        latest: dict[str, Definition | None] = {}
         for index, batch in enumerate(self.graph.batches):
             for definition in batch.own:
-                yield index, definition, latest.get(definition.renamed_from or definition.name)
+                name = definition.renamed_from or definition.name
+                yield index, definition, latest[name] if name in latest else self.graph.before.get(name)
                 latest[definition.name] = definition
             for name in batch.retired:
-                latest.pop(name, None)
+                latest[name] = None
 
     def retired_by(self, name: str) -> tuple[int, Batch] | None:
         """The batch that retired the class after its last definition, if one did."""

@@ -125,6 +125,7 @@ def compile_order(definitions: list[Definition]) -> list[tuple[list[Definition],
     second time, each is a class compiled before. The groups are the strongly connected parts
     of the batch's references (Tarjan's algorithm, from the classes in batch order)."""
     by_name = {definition.name: definition for definition in definitions}
+    position = {definition.name: index for index, definition in enumerate(definitions)}
     references = {definition.name: [name for name, _ in class_references(definition.schema) if name in by_name]
                   for definition in definitions}
     index: dict[str, int] = {}
@@ -162,7 +163,7 @@ def compile_order(definitions: list[Definition]) -> list[tuple[list[Definition],
                     members.append(member)
                     if member == name:
                         break
-                group = [d for d in definitions if d.name in members]  # (in batch order: bases first)
+                group = [by_name[member] for member in sorted(members, key=position.__getitem__)]  # (batch order)
                 cyclic = len(group) > 1 or name in references[name]
                 groups.append((group, 2 if cyclic else 1))
     return groups

@@ -11,17 +11,26 @@ the classes it references: ``compiler.compile_order``). A subset of the
 classes (those some classes need, and the classes they reference, at every
 version) compiles through the same batches restricted to it, and gives the same
 classes as compiling everything.
+
+A graph may start from the class snapshot of its first migrations
+(``class_snapshot``): it then holds the batches of the others only, and the
+latest definitions of the snapshot's classes compile first, as one batch, each
+after the classes it references (``plan``).
 """
 from __future__ import annotations
 
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Any
 
 from velkor_models.schemas.data_models.schema import ObjectSchema
 from velkor_utils.models.enums import SchemaTypes
 
+from velkor.migration.runner.classes import class_snapshot
+from velkor.migration.runner.classes.class_snapshot import Kept
 from velkor.migration.runner.errors import did_you_mean, problems_error, shown
+from velkor.migration.runner.key import MigrationKey
 from velkor.migration.runner.source.document import MigrationSource, location
 from velkor.migration.runner.source.loading import declared_classes, load_problems
 from velkor.migration.runner.source.reserved_names import generated_module
@@ -84,54 +93,94 @@ class ClassGraph:
     raises them.
     """
 
-    def __init__(self, sources: Sequence[MigrationSource], elsewhere: Iterable[str] = ()) -> None:
+    def __init__(self, sources: Sequence[MigrationSource], elsewhere: Iterable[str] = (),
+                 kept: Kept | None = None) -> None:
+        """``kept``: a snapshot of the state after the first ``kept.count`` sources (whose documents
+        need not be loaded): the graph holds the batches of the others only (``skipped``)."""
         self.sources = list(sources)
         self.elsewhere = set(elsewhere)  # class names of files left out, that cannot be read
         self.batches: list[Batch] = []
         self.problems: list[str] = []
+        self.skipped = 0  # the leading sources that have no batch here (the snapshot stood for them)
         self.latest: dict[str, Definition] = {}
+        self.before: Mapping[str, Definition] = {}  # the latest definitions before the first batch
         self._ever: dict[str, set[str]] = {}  # class -> what any of its definitions references
-        first = {}
-        for source in self.sources:
+        self._now: dict[str, set[str]] = {}  # class -> what its latest definition references
+        self._referrers: dict[str, set[str]] = {}  # the reverse of ``_now``
+        self._first: dict[str, MigrationSource] = {}  # class -> the first migration that defines it
+        self._position = {source.key: index for index, source in enumerate(self.sources)}
+        if kept is not None:
+            self._restore(kept)
+        for source in self.sources[self.skipped:]:
             for name in [entry.class_name for entry in source.document.schemas] + list(source.document.rename.values()):
-                first.setdefault(name, source)
-        now: dict[str, set[str]] = {}  # class -> what its latest definition references
-        referrers: dict[str, set[str]] = {}  # the reverse of ``now``
-        for source in self.sources:
-            own = Definition.own(source) + self._edited(source)
-            defined = {d.name for d in own}
-            for definition in own:
-                self._check_names(definition, defined, first)
-            changed = defined & self.latest.keys()
-            followers = self._followers(referrers, changed) - defined
-            followers_of = {name: sorted(self._followers(referrers, {name}) - defined,
-                                         key=lambda n: self._age(self.latest[n])) for name in changed}
-            for definition in own:
-                references = {name for name, _ in class_references(definition.schema)}
-                for old in now.get(definition.name, ()):
-                    referrers[old].discard(definition.name)
-                for name in references:
-                    referrers.setdefault(name, set()).add(definition.name)
-                now[definition.name] = references
-                self._ever.setdefault(definition.name, set()).update(references)
-            retired = [d.renamed_from for d in own if d.renamed_from] + [
-                name for name in source.document.retire if self._retirable(source, name)]
-            batch = Batch(source, own, sorted((self.latest[name] for name in followers - set(retired)), key=self._age),
-                          followers_of=followers_of, retired=retired)
-            for definition in own:
-                self.latest[definition.name] = definition
-            for name in retired:
-                self.latest.pop(name, None)
-                for reference in now.pop(name, ()):
-                    referrers.get(reference, set()).discard(name)
-            renamed = {d.renamed_from: d.name for d in own if d.renamed_from}
-            for name in retired:
-                what = f"rename {name} to {renamed[name]}" if name in renamed else f"retire {name}"
-                for referrer in sorted(referrers.get(name, ())):
-                    self.problems.append(f"{source.where()}: cannot {what}: {referrer} still references it "
-                                         f"(change or retire {referrer} in this migration, or before it)")
-            batch.definitions = self._bases_first(batch)
-            self.batches.append(batch)
+                self._first.setdefault(name, source)
+        for source in self.sources[self.skipped:]:
+            self._add(source)
+
+    def _add(self, source: MigrationSource) -> None:
+        """The batch of the next migration."""
+        now, referrers = self._now, self._referrers
+        own = Definition.own(source) + self._edited(source)
+        defined = {d.name for d in own}
+        for definition in own:
+            self._check_names(definition, defined, self._first)
+        changed = defined & self.latest.keys()
+        followers = self._followers(referrers, changed) - defined
+        followers_of = {name: sorted(self._followers(referrers, {name}) - defined,
+                                     key=lambda n: self._age(self.latest[n])) for name in changed}
+        for definition in own:
+            references = {name for name, _ in class_references(definition.schema)}
+            for old in now.get(definition.name, ()):
+                referrers[old].discard(definition.name)
+            for name in references:
+                referrers.setdefault(name, set()).add(definition.name)
+            now[definition.name] = references
+            self._ever.setdefault(definition.name, set()).update(references)
+        retired = [d.renamed_from for d in own if d.renamed_from] + [
+            name for name in source.document.retire if self._retirable(source, name)]
+        batch = Batch(source, own, sorted((self.latest[name] for name in followers - set(retired)), key=self._age),
+                      followers_of=followers_of, retired=retired)
+        for definition in own:
+            self.latest[definition.name] = definition
+        for name in retired:
+            self.latest.pop(name, None)
+            for reference in now.pop(name, ()):
+                referrers.get(reference, set()).discard(name)
+        renamed = {d.renamed_from: d.name for d in own if d.renamed_from}
+        for name in retired:
+            what = f"rename {name} to {renamed[name]}" if name in renamed else f"retire {name}"
+            for referrer in sorted(referrers.get(name, ())):
+                self.problems.append(f"{source.where()}: cannot {what}: {referrer} still references it "
+                                     f"(change or retire {referrer} in this migration, or before it)")
+        batch.definitions = self._bases_first(batch)
+        self.batches.append(batch)
+
+    # -- the snapshot of the state (``class_snapshot``) ---------------------
+
+    def state(self) -> dict[str, Any]:
+        """What the graph holds after its last source, as JSON values (none of its batches)."""
+        latest = self.latest
+        entry = latest.entry if isinstance(latest, class_snapshot.Definitions) else \
+            lambda name: class_snapshot.entry(latest[name])
+        return {"latest": {name: entry(name) for name in latest},
+                "ever": {name: sorted(names) for name, names in self._ever.items()},
+                "now": {name: sorted(names) for name, names in self._now.items()},
+                "first": {name: [source.module, source.path.name] for name, source in self._first.items()}}
+
+    def _restore(self, kept: Kept) -> None:
+        self.skipped = kept.count
+        state = kept.state
+        by_key = {source.key: source for source in self.sources[:self.skipped]}
+        made: dict[str, Definition] = {}
+        self.latest = class_snapshot.Definitions(state["latest"], by_key, made, Definition)
+        self.before = class_snapshot.Definitions(state["latest"], by_key, made, Definition)
+        self._ever = {name: set(names) for name, names in state["ever"].items()}
+        self._now = {name: set(names) for name, names in state["now"].items()}
+        for name, references in self._now.items():
+            for reference in references:
+                self._referrers.setdefault(reference, set()).add(name)
+        self._first = {name: by_key[MigrationKey(module, file_name)]
+                       for name, (module, file_name) in state["first"].items()}
 
     def _edited(self, source: MigrationSource) -> list[Definition]:
         """The classes a migration makes from their definitions before: renamed, and changed by some fields."""
@@ -191,7 +240,7 @@ class ClassGraph:
         return False
 
     def _age(self, definition: Definition) -> tuple[int, int]:
-        return self.sources.index(definition.source), definition.index
+        return self._position[definition.source.key], definition.index
 
     def _check_names(self, definition: Definition, defined: set[str], first: dict[str, MigrationSource]) -> None:
         bases = generated_module().framework_bases
@@ -243,21 +292,29 @@ class ClassGraph:
             raise problems_error(self.problems)
 
     @classmethod
-    def loaded(cls, project_sources: list[MigrationSource], sources: list[MigrationSource] | None = None
-               ) -> ClassGraph:
+    def loaded(cls, project_sources: list[MigrationSource], sources: list[MigrationSource] | None = None,
+               root: Path | None = None) -> ClassGraph:
         """Load these migrations' files (default: all of the project's) and check them and their class
-        names: every problem of every file in one error, in the order the files apply."""
+        names: every problem of every file in one error, in the order the files apply. ``root``: a project
+        folder whose class snapshot may stand for the first of them, which are then neither read nor walked."""
         sources = project_sources if sources is None else sources
+        kept = class_snapshot.load(root, sources) if root is not None else None
+        done, later = (sources[:kept.count], sources[kept.count:]) if kept is not None else ([], sources)
         in_folder = {source.key for source in project_sources}  # the others were read from the record
-        problems = load_problems(project_sources, [source for source in sources if source.key in in_folder])
-        readable = [source for source in sources if source.document is not None]
-        unreadable = [name for source in sources if source.document is None for name in declared_classes(source)]
-        graph = cls(readable, elsewhere=unreadable)
+        problems = load_problems(project_sources, [source for source in later if source.key in in_folder])
+        readable = done + [source for source in later if source.document is not None]
+        unreadable = [name for source in later if source.document is None for name in declared_classes(source)]
+        graph = cls(readable, elsewhere=unreadable, kept=kept)
         if problems or graph.problems:
             order = {source.where(): index for index, source in enumerate(project_sources)}
             raise problems_error(sorted(problems + graph.problems,
                                         key=lambda line: order.get(line.split(":", 1)[0], len(order))))
         return graph
+
+    def keep(self, root: Path) -> None:
+        """Keep the state after all its sources as the project's class snapshot (a graph without problems)."""
+        if not self.problems and not self.elsewhere and self.skipped < len(self.sources):
+            class_snapshot.save(root, self.sources, self.state())
 
     @classmethod
     def checked(cls, sources: Sequence[MigrationSource]) -> ClassGraph:
@@ -283,10 +340,12 @@ class ClassGraph:
         return {d.name for batch in self.batches if batch.source.key in wanted for d in batch.definitions}
 
     def plan(self, only: set[str] | None = None) -> list[Batch]:
-        """The batches, each restricted to the classes ``only`` (a set that ``needs`` closed), without empty ones."""
+        """The batches, each restricted to the classes ``only`` (a set that ``needs`` closed), without empty
+        ones; first, when the snapshot stood for the first sources, one batch of their classes' latest
+        definitions (compiled after the classes they reference, they are the classes those batches made)."""
+        restricted = [batch for batch in [self._kept_batch(only)] if batch.definitions] if self.skipped else []
         if only is None:
-            return list(self.batches)
-        restricted = []
+            return restricted + self.batches
         for batch in self.batches:
             kept = [d for d in batch.definitions if d.name in only]
             if kept:
@@ -294,3 +353,8 @@ class ClassGraph:
                                         [d for d in batch.followers if d.name in only], kept,
                                         retired=[name for name in batch.retired if name in only]))
         return restricted
+
+    def _kept_batch(self, only: set[str] | None) -> Batch:
+        names = [name for name in self.before if only is None or name in only]
+        definitions = sorted((self.before[name] for name in names), key=self._age)
+        return Batch(self.sources[self.skipped - 1], definitions, definitions=definitions)

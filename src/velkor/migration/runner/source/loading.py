@@ -22,7 +22,7 @@ from velkor.migration.runner.errors import MigrationError, did_you_mean, problem
 from velkor.migration.runner.source.discovery import find
 from velkor.migration.runner.source.document import (
     PROPERTY_NAME, ClassEdit, MigrationDocument, MigrationSource, SchemaEntry, display_path, location)
-from velkor.migration.runner.source.reading import read_bytes
+from velkor.migration.runner.source.reading import content_checksum, read_bytes
 from velkor.migration.runner.source.validated import Validated, digest
 from velkor.migration.runner.source.validation import (
     Loc, depth_problems, json_integer, schema_problems, value_problems)
@@ -217,12 +217,25 @@ def declared_dependencies(source: MigrationSource) -> list[str]:
     return [r for r in references if isinstance(r, str)] if isinstance(references, list) else []
 
 
+def load_source(source: MigrationSource, known_classes: Collection[str] = (), validated: Validated | None = None
+                ) -> None:
+    """Read and validate a migration's file into ``source.document`` (and the checksum of the text
+    it was read from into ``source.checksum``); a MigrationError as ``load_document`` says."""
+    data = read_bytes(source.path)
+    source.document = _document(data, source.path, known_classes, validated)
+    source.checksum = content_checksum(data)
+
+
 def load_document(path: Path, known_classes: Collection[str] = (), validated: Validated | None = None
                   ) -> MigrationDocument:
     """Read and validate one migration file; every problem in one error, each naming the file and the
     position. ``known_classes``: the project's class names, for the closest one to a misspelt type;
     ``validated``: the documents found valid before, which are read without checking them again."""
-    data = read_bytes(path)
+    return _document(read_bytes(path), path, known_classes, validated)
+
+
+def _document(data: bytes, path: Path, known_classes: Collection[str], validated: Validated | None
+              ) -> MigrationDocument:
     found = digest(data) if validated is not None else ""
     if validated is not None and found in validated:
         return _valid_document(json.loads(data))
@@ -301,7 +314,7 @@ def load_problems(sources: list[MigrationSource], only: list[MigrationSource] | 
     for source in wanted:
         if source.document is None:
             try:
-                source.document = load_document(source.path, validated=validated)
+                load_source(source, validated=validated)
             except MigrationError:
                 failed.append(source)
     validated.save()
@@ -310,7 +323,7 @@ def load_problems(sources: list[MigrationSource], only: list[MigrationSource] | 
         known = {name for source in sources for name in declared_classes(source)}
         for source in failed:
             try:
-                source.document = load_document(source.path, known)
+                load_source(source, known)
             except MigrationError as exc:
                 problems.append(str(exc))
     order = {source.key: index for index, source in enumerate(sources)}
