@@ -63,6 +63,15 @@ def test_classes_started_from_the_snapshot_are_the_classes_of_the_whole_history(
     assert set(some._classes) == {"Loan", "Member", "Product"}
 
 
+def test_an_apply_after_a_rollback_of_the_last_one_starts_from_the_snapshot_before_it(shop, tmp_path, loads):
+    for args in (["apply", "--to", "4"], ["apply"], ["rollback"]):
+        assert migrate(shop, *args).code == 0
+    loads.clear()
+    assert migrate(shop, "apply").code == 0
+    assert loads == [["app:0005_business_customers"]]
+    assert classes_of(shop) == history_of(shop, tmp_path)
+
+
 def accepted_edit(root):
     path = root / "app/migrations/0002_products.json"
     path.write_text(path.read_text().replace('"price": {"type": "number"}', '"price": {"type": "integer"}'))

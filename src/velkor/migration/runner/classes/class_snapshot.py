@@ -11,7 +11,10 @@ built them. It counts for a run only when the run's applied migrations begin
 with exactly that list (the files as they are now, or the record's texts) and
 the rest apply after them: any edit, accepted change, rollback, migration
 applied out of order or other runner gives a full build, as without a
-snapshot. A lost, cut-short or foreign snapshot is only a slower run.
+snapshot. The snapshot it replaced is kept beside it
+(``class-snapshot-previous.json``): an apply after a rollback of the last
+one starts from it. A lost, cut-short or foreign snapshot is only a slower
+run.
 """
 from __future__ import annotations
 
@@ -36,6 +39,7 @@ if TYPE_CHECKING:
     from velkor.migration.runner.classes.reference_graph import Definition
 
 FILE = Path(".velkor") / "class-snapshot.json"
+PREVIOUS = Path(".velkor") / "class-snapshot-previous.json"  # the one it replaced
 FORMAT = 1
 
 _rules: str | None = None
@@ -67,15 +71,21 @@ def key_of(sources: Sequence[MigrationSource]) -> list[list[Any]] | None:
 class Kept:
     count: int              # the migrations it stands for: the first ``count`` of a run's
     state: dict[str, Any]   # ``ClassGraph.state()`` after them
+    path: Path              # the file it was read from
 
 
 # The file: a line of JSON (what the snapshot stands for, the graph's references, a digest of the
 # rest), then a line per class: its name, a tab and its latest definition (JSON text, read when used).
 
 def load(root: Path, sources: Sequence[MigrationSource]) -> Kept | None:
-    """The snapshot of the leading part of ``sources``, when one is kept and the rest apply after it."""
+    """The snapshot of the leading part of ``sources``, when one is kept (the last, or the one before
+    it: a rollback of the last apply, then an apply again) and the rest apply after it."""
+    return _load(root / FILE, sources) or _load(root / PREVIOUS, sources)
+
+
+def _load(path: Path, sources: Sequence[MigrationSource]) -> Kept | None:
     try:
-        head, _, body = (root / FILE).read_bytes().partition(b"\n")
+        head, _, body = path.read_bytes().partition(b"\n")
         data = json.loads(head)
         if data.get("format") != FORMAT or data.get("rules") != rules() or data["body"] != _digest(body):
             return None
@@ -86,13 +96,14 @@ def load(root: Path, sources: Sequence[MigrationSource]) -> Kept | None:
         if any(source.order <= last for source in sources[count:]):
             return None  # one applies before a migration the snapshot stands for (out of order)
         latest = dict(line.split("\t", 1) for line in body.decode("utf-8").splitlines())
-        return Kept(count, {**data["state"], "latest": latest})
+        return Kept(count, {**data["state"], "latest": latest}, path)
     except (OSError, ValueError, TypeError, KeyError, AttributeError):
         return None
 
 
-def save(root: Path, sources: Sequence[MigrationSource], state: dict[str, Any]) -> None:
-    """Keep the state after ``sources``, or no snapshot (it is only a shortcut)."""
+def save(root: Path, sources: Sequence[MigrationSource], state: dict[str, Any], started: Kept | None = None) -> None:
+    """Keep the state after ``sources``, or no snapshot (it is only a shortcut); the one it replaces
+    becomes the previous one, unless the run started from the previous one (which stays)."""
     path = root / FILE
     key = key_of(sources)
     temporary = path.with_name(f"{path.name}.{os.getpid()}.new")
@@ -105,6 +116,8 @@ def save(root: Path, sources: Sequence[MigrationSource], state: dict[str, Any]) 
         head = json.dumps({"format": FORMAT, "rules": rules(), "body": _digest(body), "sources": key, "state": state},
                           separators=(",", ":")).encode("utf-8")
         temporary.write_bytes(head + b"\n" + body)
+        if path.is_file() and (started is None or started.path != root / PREVIOUS):
+            os.replace(path, root / PREVIOUS)
         os.replace(temporary, path)
     except (OSError, ValueError, TypeError, RecursionError):  # (a read-only project folder: the next run builds)
         for leftover in (temporary, path):

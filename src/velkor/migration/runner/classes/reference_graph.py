@@ -109,6 +109,7 @@ class ClassGraph:
         self._referrers: dict[str, set[str]] = {}  # the reverse of ``_now``
         self._first: dict[str, MigrationSource] = {}  # class -> the first migration that defines it
         self._position = {source.key: index for index, source in enumerate(self.sources)}
+        self._kept: Kept | None = None  # the snapshot it started from
         if kept is not None:
             self._restore(kept)
         for source in self.sources[self.skipped:]:
@@ -168,6 +169,7 @@ class ClassGraph:
                 "first": {name: [source.module, source.path.name] for name, source in self._first.items()}}
 
     def _restore(self, kept: Kept) -> None:
+        self._kept = kept
         self.skipped = kept.count
         state = kept.state
         by_key = {source.key: source for source in self.sources[:self.skipped]}
@@ -314,7 +316,7 @@ class ClassGraph:
     def keep(self, root: Path) -> None:
         """Keep the state after all its sources as the project's class snapshot (a graph without problems)."""
         if not self.problems and not self.elsewhere and self.skipped < len(self.sources):
-            class_snapshot.save(root, self.sources, self.state())
+            class_snapshot.save(root, self.sources, self.state(), self._kept)
 
     @classmethod
     def checked(cls, sources: Sequence[MigrationSource]) -> ClassGraph:
