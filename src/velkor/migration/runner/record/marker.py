@@ -26,6 +26,7 @@ from typing import TYPE_CHECKING, Any
 
 from velkor.migration.data_classes import MigrationFile
 
+from velkor.migration.runner.key import MigrationKey
 from velkor.migration.runner.redaction import redact_data
 
 if TYPE_CHECKING:
@@ -117,5 +118,6 @@ class Marker:
 
 def digest(records: list[MigrationFile]) -> str:
     """Identifies a set of applied migrations (which ones, applied when)."""
-    text = "\n".join(sorted(f"{r.module or ''}/{r.path.name}/{r.applied_at!r}" for r in records))
+    keys = [MigrationKey.of_record(r) for r in records]
+    text = "\n".join(sorted(f"{key.module or ''}/{key.name}/{r.applied_at!r}" for key, r in zip(keys, records)))
     return hashlib.sha256(text.encode()).hexdigest()
