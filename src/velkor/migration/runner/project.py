@@ -291,7 +291,8 @@ def load_classes(root: str | Path | None = None, strict: bool = False, at: str |
     since it was applied gives a ``ChangedSinceApplied`` warning (``strict``: an error).
     ``at``: as they were at a past moment (ISO 8601, or a version of the ledger), read from the
     lakehouse's own versions. ``classes``: only these, with the classes they reference (the same
-    classes as loading all, in less time)."""
+    classes as loading all, in less time). The project's class snapshot, when it stands for the
+    applied migrations, spares reading their documents (``classes.class_snapshot``)."""
     from velkor.migration.runner.classes.reference_graph import ClassGraph
     project = Project(root)
     project.strict = strict

@@ -31,6 +31,7 @@ from velkor_models.schemas.data_models import schema as schema_module
 from velkor_models.schemas.data_models.schema import ObjectSchema
 from velkor_utils.models.enums import SchemaTypes
 
+from velkor.migration.runner.collector import paused
 from velkor.migration.runner.key import MigrationKey
 from velkor.migration.runner.source import validated
 from velkor.migration.runner.source.document import MigrationSource
@@ -84,6 +85,11 @@ def load(root: Path, sources: Sequence[MigrationSource]) -> Kept | None:
 
 
 def _load(path: Path, sources: Sequence[MigrationSource]) -> Kept | None:
+    with paused():
+        return _read(path, sources)
+
+
+def _read(path: Path, sources: Sequence[MigrationSource]) -> Kept | None:
     try:
         head, _, body = path.read_bytes().partition(b"\n")
         data = json.loads(head)

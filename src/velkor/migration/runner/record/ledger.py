@@ -21,6 +21,7 @@ from velkor_data.engines.base import Connection
 from velkor_data.manager import Transaction, VelkorDataManager
 from velkor_utils.config.data_models.velkor_config import VelkorConfig
 
+from velkor.migration.runner.collector import paused
 from velkor.migration.runner.key import MigrationKey
 from velkor.migration.runner.record import checksums, runs, snapshot
 from velkor.migration.runner.record.interrupts import ignore_interrupts, interrupts_deferred
@@ -93,6 +94,10 @@ class Ledger:
     def _read_current(self) -> None:
         """The ledger's records and checksums, from the snapshot when the store is as it says,
         else read whole (and a snapshot kept of them)."""
+        with paused():
+            self._read_records()
+
+    def _read_records(self) -> None:
         identity = [self.ledger_name, self.location(self.ledger_name), self.store.state(LEDGER_CLASSES)]
         kept = snapshot.load(self.root, identity)
         if kept is not None:
