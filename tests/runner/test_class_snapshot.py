@@ -2,6 +2,7 @@
 instead of every applied document: the classes it gives are the classes the
 whole history gives, and it is used only for exactly the migrations it was
 made of."""
+import hashlib
 import json
 import shutil
 
@@ -87,24 +88,28 @@ def garbage(root):
 
 
 def edited(root, change):
-    """The snapshot's first line (what it stands for) changed, the rest as it is."""
-    head, _, body = (root / SNAPSHOT).read_bytes().partition(b"\n")
-    data = json.loads(head)
-    change(data)
-    (root / SNAPSHOT).write_bytes(json.dumps(data).encode() + b"\n" + body)
+    """The snapshot's lines of JSON changed, its digest of them made anew."""
+    head, _, payload = (root / SNAPSHOT).read_bytes().partition(b"\n")
+    header = json.loads(head)
+    line, _, body = payload.partition(b"\n")
+    data = json.loads(line)
+    change(header, data)
+    payload = json.dumps(data).encode() + b"\n" + body
+    header["digest"] = hashlib.sha256(payload).hexdigest()
+    (root / SNAPSHOT).write_bytes(json.dumps(header).encode() + b"\n" + payload)
 
 
 def of_other_rules(root):
-    edited(root, lambda data: data.update(rules="0" * 64))
+    edited(root, lambda header, data: header.update(rules="0" * 64))
 
 
 def of_other_documents(root):
     """The snapshot claims another text for an applied migration."""
-    edited(root, lambda data: data["sources"][0].__setitem__(2, "0" * 64))
+    edited(root, lambda header, data: data["sources"][0].__setitem__(2, "0" * 64))
 
 
 def with_a_class_lost(root):
-    """A line of a class cut out: a snapshot spoiled on disk."""
+    """A line of a class cut out (a snapshot spoiled on disk): its digest no longer holds."""
     text = (root / SNAPSHOT).read_bytes()
     (root / SNAPSHOT).write_bytes(text[:text.rindex(b"\n", 0, len(text) - 1) + 1])
 

@@ -75,8 +75,9 @@ class Kept:
     path: Path              # the file it was read from
 
 
-# The file: a line of JSON (what the snapshot stands for, the graph's references, a digest of the
-# rest), then a line per class: its name, a tab and its latest definition (JSON text, read when used).
+# The file: a line of JSON (the format, the rules and a digest of the rest), a line of JSON (what the
+# snapshot stands for, the graph's references), then a line per class: its name, a tab and its latest
+# definition (JSON text, read when used).
 
 def load(root: Path, sources: Sequence[MigrationSource]) -> Kept | None:
     """The snapshot of the leading part of ``sources``, when one is kept (the last, or the one before
@@ -91,10 +92,12 @@ def _load(path: Path, sources: Sequence[MigrationSource]) -> Kept | None:
 
 def _read(path: Path, sources: Sequence[MigrationSource]) -> Kept | None:
     try:
-        head, _, body = path.read_bytes().partition(b"\n")
+        head, _, payload = path.read_bytes().partition(b"\n")
         data = json.loads(head)
-        if data.get("format") != FORMAT or data.get("rules") != rules() or data["body"] != _digest(body):
+        if data.get("format") != FORMAT or data.get("rules") != rules() or data["digest"] != _digest(payload):
             return None
+        head, _, body = payload.partition(b"\n")
+        data = json.loads(head)
         count = len(data["sources"])
         if not count or count > len(sources) or key_of(sources[:count]) != data["sources"]:
             return None
@@ -119,9 +122,9 @@ def save(root: Path, sources: Sequence[MigrationSource], state: dict[str, Any], 
             return
         state = dict(state)
         body = "".join(f"{name}\t{entry}\n" for name, entry in state.pop("latest").items()).encode("utf-8")
-        head = json.dumps({"format": FORMAT, "rules": rules(), "body": _digest(body), "sources": key, "state": state},
-                          separators=(",", ":")).encode("utf-8")
-        temporary.write_bytes(head + b"\n" + body)
+        payload = json.dumps({"sources": key, "state": state}, separators=(",", ":")).encode("utf-8") + b"\n" + body
+        head = json.dumps({"format": FORMAT, "rules": rules(), "digest": _digest(payload)}).encode("utf-8")
+        temporary.write_bytes(head + b"\n" + payload)
         if path.is_file() and (started is None or started.path != root / PREVIOUS):
             os.replace(path, root / PREVIOUS)
         os.replace(temporary, path)
