@@ -82,12 +82,8 @@ class Kept:
 def load(root: Path, sources: Sequence[MigrationSource]) -> Kept | None:
     """The snapshot of the leading part of ``sources``, when one is kept (the last, or the one before
     it: a rollback of the last apply, then an apply again) and the rest apply after it."""
-    return _load(root / FILE, sources) or _load(root / PREVIOUS, sources)
-
-
-def _load(path: Path, sources: Sequence[MigrationSource]) -> Kept | None:
     with paused():
-        return _read(path, sources)
+        return _read(root / FILE, sources) or _read(root / PREVIOUS, sources)
 
 
 def _read(path: Path, sources: Sequence[MigrationSource]) -> Kept | None:

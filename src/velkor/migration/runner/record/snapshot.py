@@ -25,11 +25,12 @@ from velkor.migration.data_classes import MigrationFile, ModuleTypes
 from velkor_utils.models.data_models.address import Address
 
 from velkor.migration.runner.key import MigrationKey
+from velkor.migration.runner.per_record import PerRecord
 from velkor.migration.runner.record.checksums import Checksum
 
 FILE = Path(".velkor") / "record-snapshot.json"
 FORMAT = 2
-ITEMS_KEPT = 100_000
+RECORD_FIELDS = ("number", "path", "type", "module", "applied_at", "stored_address")
 ADDRESS_FIELDS = ("resource", "class_name", "class_version", "object_id", "object_version")
 
 
@@ -89,35 +90,22 @@ def _address(item: list[str | None] | None) -> Address | None:
     return None if item is None else _built(Address, dict(zip(ADDRESS_FIELDS, item)))
 
 
-# id(record) -> (record, its fields, its item): a record read from the snapshot or written to it, kept
-# as it is (its fields the very same objects), is written again from its item (thousands per run).
-_ITEMS: dict[int, tuple[MigrationFile, tuple, list[Any]]] = {}
-
-
 def _record_item(record: MigrationFile) -> list[Any]:
-    kept = _ITEMS.get(id(record))
-    fields = tuple(record.__dict__.values())
-    if kept is not None and kept[0] is record and len(kept[1]) == len(fields) \
-            and all(a is b for a, b in zip(kept[1], fields)):
-        return kept[2]
-    item = [record.number, str(record.path), record.type.value, record.module, record.applied_at,
-            _address_item(record.stored_address)]
-    _keep(record, item)
-    return item
+    return _ITEMS.get(record) or _ITEMS.put(record, [
+        record.number, str(record.path), record.type.value, record.module, record.applied_at,
+        _address_item(record.stored_address)])
 
 
 def _record(item: list[Any]) -> MigrationFile:
     number, path, kind, module, applied_at, address = item
     record = _built(MigrationFile, {"number": number, "path": Path(path), "type": ModuleTypes(kind), "module": module,
                                     "applied_at": applied_at, "stored_address": _address(address)})
-    _keep(record, item)
+    _ITEMS.put(record, item)
     return record
 
 
-def _keep(record: MigrationFile, item: list[Any]) -> None:
-    if len(_ITEMS) >= ITEMS_KEPT:
-        _ITEMS.clear()
-    _ITEMS[id(record)] = (record, tuple(record.__dict__.values()), item)
+# A record read from the snapshot or written to it, kept as it is, is written again from its item.
+_ITEMS = PerRecord(*RECORD_FIELDS)
 
 
 def _checksum(item: list[Any]) -> Checksum:
