@@ -103,17 +103,35 @@ def row_edited(root, tmp_path):
                       WHERE migration_name = '0003_orders.json'""")
 
 
+def row_edited_uncounted(root, tmp_path):
+    """The same change, once the database no longer counts the table's writes."""
+    with sqlite3.connect(root / ".velkor/repository.sqlite3") as db:
+        db.execute('DROP TRIGGER "Migration__counts_update"')
+    row_edited(root, tmp_path)
+
+
+def table_dropped(root, tmp_path):
+    """Dropping a table deletes its rows without a trigger firing: damage."""
+    with sqlite3.connect(root / ".velkor/repository.sqlite3") as db:
+        db.execute('DROP TABLE "Migration"')
+
+
 @pytest.mark.parametrize("change, applied, lacks", [
     (rolled_back_elsewhere, 5, []),
     (row_deleted, 6, ["app:0003_orders"]),
     (row_edited, 6, ["app:0003_orders"]),
+    (row_edited_uncounted, 6, ["app:0003_orders"]),
+    (table_dropped, None, None),
 ])
 def test_a_change_to_the_stores_behind_the_snapshot_is_seen(embedded_shop, tmp_path, change, applied, lacks):
     assert migrate(embedded_shop, "apply").code == 0
     assert status(embedded_shop)["record"]["repository"]["lacks"] == []  # (the snapshot says the copy agrees)
     change(embedded_shop, tmp_path)
     found = status(embedded_shop)
-    assert found["summary"]["applied"] == applied and found["record"]["repository"]["lacks"] == lacks
+    if applied is None:
+        assert not found["ok"] and len(found["record"]["damage"]) == 1
+    else:
+        assert found["summary"]["applied"] == applied and found["record"]["repository"]["lacks"] == lacks
 
 
 ITEM = {"Item": {"properties": {"code": {"type": "string"}}}}

@@ -5,6 +5,10 @@ object id and version, the write identifier and time, and the row's metadata
 as JSON text. Put data versions and metadata documents live, as JSON text, in
 the side tables ``_velkor_versions`` and ``_velkor_metadata``. Each commit is
 one SQLite transaction; the database runs in WAL mode.
+
+The database counts its own writes: triggers add one to a class's count in
+``_velkor_changes`` for every row of it inserted, changed or deleted (by this
+engine or any other program), so ``state`` reads counts, not rows.
 """
 from __future__ import annotations
 
@@ -36,7 +40,35 @@ _SIDE_TABLES = (
         write_id TEXT NOT NULL, written_at REAL NOT NULL, object_id TEXT NOT NULL UNIQUE,
         object_version TEXT, class_name TEXT NOT NULL, document TEXT NOT NULL)""",
     "CREATE INDEX IF NOT EXISTS _velkor_metadata__class ON _velkor_metadata (class_name)",
+    "CREATE TABLE IF NOT EXISTS _velkor_changes (class_name TEXT PRIMARY KEY, changes INTEGER NOT NULL)",
+    # Drawn once, when the database is made: another database's counts are never taken for this one's.
+    "CREATE TABLE IF NOT EXISTS _velkor_identity (token TEXT NOT NULL)",
+    "INSERT INTO _velkor_identity SELECT lower(hex(randomblob(16))) WHERE NOT EXISTS (SELECT 1 FROM _velkor_identity)",
 )
+_EVENTS = ("INSERT", "UPDATE", "DELETE")
+_SIDE_CLASS_NAMES = {"INSERT": ["NEW.class_name"], "UPDATE": ["OLD.class_name", "NEW.class_name"],
+                     "DELETE": ["OLD.class_name"]}
+
+
+def _trigger(table: str, event: str) -> str:
+    return f"{table}__counts_{event.lower()}"
+
+
+def _counting(table: str, class_names: dict[str, list[str]]) -> list[str]:
+    """The triggers that count each row of ``table`` written, against the class that
+    ``class_names`` gives (SQL expressions) for each kind of write."""
+    return [f"CREATE TRIGGER IF NOT EXISTS {quote(_trigger(table, event))} AFTER {event} ON {quote(table)} BEGIN "
+            + "".join(f"INSERT INTO _velkor_changes VALUES ({name}, 1) "
+                      f"ON CONFLICT (class_name) DO UPDATE SET changes = changes + 1; " for name in class_names[event])
+            + "END" for event in _EVENTS]
+
+
+def _class_table_counting(class_name: str) -> list[str]:
+    literal = "'" + class_name.replace("'", "''") + "'"
+    return _counting(class_name, {event: [literal] for event in _EVENTS})
+
+
+_SIDE_COUNTING = [*_counting("_velkor_versions", _SIDE_CLASS_NAMES), *_counting("_velkor_metadata", _SIDE_CLASS_NAMES)]
 
 
 def _conditions_to_sql(conditions: Q | None, columns: set[str]) -> tuple[str, list[Any]]:
@@ -88,7 +120,7 @@ class SQLiteConnection(Connection):
             self._db.execute("PRAGMA journal_mode=WAL")
             self._db.execute("PRAGMA busy_timeout=10000")
             with self._transaction() as db:
-                for statement in _SIDE_TABLES:
+                for statement in [*_SIDE_TABLES, *_SIDE_COUNTING]:
                     db.execute(statement)
         except sqlite3.Error as exc:
             cause = self._cause(exc)
@@ -130,29 +162,51 @@ class SQLiteConnection(Connection):
         return _has_content(config.path)
 
     def state(self, classes: list[str] | None = None) -> str | None:
-        """A digest of everything stored of ``classes``: their rows, data versions and
-        metadata documents, whole (summed up by SQLite itself); None without classes, or
-        when the database cannot be read."""
+        """What is stored of ``classes`` (their rows, data versions and metadata documents),
+        summed up: by the counts of their writes while every table of theirs counts them,
+        else by a digest of the rows whole. None without classes, or when the database
+        cannot be read."""
         if not classes:
             return None
-        digest = hashlib.sha256()
         try:
             with self._transaction("DEFERRED") as db:
-                for class_name in classes:
-                    columns = self._table_columns(class_name)
-                    for table, names, test in [(quote(class_name), columns, ""),
-                                               ("_velkor_versions", _VERSION_COLUMNS, " WHERE class_name = ?"),
-                                               ("_velkor_metadata", _DOCUMENT_COLUMNS, " WHERE class_name = ?")]:
-                        if not names:
-                            continue
-                        row = " || ',' || ".join(f"quote({quote(name)})" for name in names)
-                        count, text = db.execute(f"SELECT count(*), group_concat({row}, ';') FROM {table}{test}",
-                                                 (class_name,) if test else ()).fetchone()
-                        data = (text or "").encode("utf-8", "surrogatepass")
-                        digest.update(f"{table} {count} {len(data)}\n".encode())
-                        digest.update(data)
+                return self._counted(db, classes) or self._digest(db, classes)
         except self.engine_errors:
             return None
+
+    @staticmethod
+    def _counted(db: sqlite3.Connection, classes: list[str]) -> str | None:
+        """The database's token, and each class's table definition and count of writes;
+        None when a table that holds rows of them does not count its writes."""
+        schema = dict(db.execute("SELECT name, sql FROM sqlite_master WHERE type IN ('table', 'trigger')"))
+        tables = [name for name in classes if name in schema] + ["_velkor_versions", "_velkor_metadata"]
+        if "_velkor_identity" not in schema or "_velkor_changes" not in schema or any(
+                _trigger(table, event) not in schema for table in tables for event in _EVENTS):
+            return None
+        token = db.execute("SELECT group_concat(token) FROM _velkor_identity").fetchone()[0]
+        marks = ",".join("?" * len(classes))
+        counts = dict(db.execute(f"SELECT class_name, changes FROM _velkor_changes WHERE class_name IN ({marks})",
+                                 classes))
+        if not token:
+            return None
+        found = [token] + [f"{name} {counts.get(name, 0)} {schema.get(name)}" for name in classes]
+        return "counted " + hashlib.sha256("\n".join(found).encode("utf-8", "surrogatepass")).hexdigest()
+
+    def _digest(self, db: sqlite3.Connection, classes: list[str]) -> str:
+        digest = hashlib.sha256()
+        for class_name in classes:
+            columns = self._table_columns(class_name)
+            for table, names, test in [(quote(class_name), columns, ""),
+                                       ("_velkor_versions", _VERSION_COLUMNS, " WHERE class_name = ?"),
+                                       ("_velkor_metadata", _DOCUMENT_COLUMNS, " WHERE class_name = ?")]:
+                if not names:
+                    continue
+                row = " || ',' || ".join(f"quote({quote(name)})" for name in names)
+                count, text = db.execute(f"SELECT count(*), group_concat({row}, ';') FROM {table}{test}",
+                                         (class_name,) if test else ()).fetchone()
+                data = (text or "").encode("utf-8", "surrogatepass")
+                digest.update(f"{table} {count} {len(data)}\n".encode())
+                digest.update(data)
         return digest.hexdigest()
 
     @classmethod
@@ -219,6 +273,8 @@ class SQLiteConnection(Connection):
                 db.execute(f"ALTER TABLE {table} ADD COLUMN {quote(column.name)} {_SQL_TYPES[column.type]}")
                 if column.default is not None:
                     db.execute(f"UPDATE {table} SET {quote(column.name)} = ?", (column.default,))
+        for statement in _class_table_counting(name):
+            db.execute(statement)
         db.execute(f"CREATE INDEX IF NOT EXISTS {quote(name + '__object')} ON {table} (_object_id, _object_version)")
         for column in schema.indexed:
             db.execute(f"CREATE INDEX IF NOT EXISTS {quote(name + '__' + column)} ON {table} ({quote(column)})")
