@@ -26,6 +26,11 @@ class MigrationKey(NamedTuple):
         return _KEYS.get(record) or _KEYS.put(record, cls(record.module or None, record.path.name))
 
     @classmethod
+    def of_new_record(cls, record: Any, name: str) -> MigrationKey:
+        """The key of a record just made, ``name`` being its path's last part."""
+        return _KEYS.put(record, cls(record.module or None, name))
+
+    @classmethod
     def of_row(cls, row: dict[str, Any]) -> MigrationKey:
         """The key of a stored row of the ``Migration`` table (or of a table keyed like it)."""
         return cls(row["module_name"] or None, row["migration_name"])

@@ -52,7 +52,8 @@ def load(root: Path, ledger: list[Any]) -> Snapshot | None:
         data = json.loads((root / FILE).read_bytes())
         if data.get("format") != FORMAT or data.get("ledger") != ledger:
             return None
-        return Snapshot(ledger, data["versions"], [_record(item) for item in data["records"]],
+        folders: dict[str, Path] = {}
+        return Snapshot(ledger, data["versions"], [_record(item, folders) for item in data["records"]],
                         {MigrationKey(item[0], item[1]): _checksum(item) for item in data["checksums"]},
                         data.get("copy"))
     except (OSError, ValueError, TypeError, KeyError, IndexError, AttributeError):
@@ -96,11 +97,22 @@ def _record_item(record: MigrationFile) -> list[Any]:
         _address_item(record.stored_address)])
 
 
-def _record(item: list[Any]) -> MigrationFile:
+def _record(item: list[Any], folders: dict[str, Path]) -> MigrationFile:
+    """``folders``: the folders' paths made so far, by their text (a path made as a
+    folder's child costs less than one made from its whole text)."""
     number, path, kind, module, applied_at, address = item
-    record = _built(MigrationFile, {"number": number, "path": Path(path), "type": ModuleTypes(kind), "module": module,
+    folder, _, name = path.rpartition(os.sep)
+    if folder and name:
+        parent = folders.get(folder)
+        if parent is None:
+            parent = folders[folder] = Path(folder)
+        made = parent / name
+    else:
+        made = Path(path)
+    record = _built(MigrationFile, {"number": number, "path": made, "type": ModuleTypes(kind), "module": module,
                                     "applied_at": applied_at, "stored_address": _address(address)})
     _ITEMS.put(record, item)
+    MigrationKey.of_new_record(record, made.name)
     return record
 
 
