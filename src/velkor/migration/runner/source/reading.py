@@ -67,7 +67,7 @@ def read_bytes(path: Path) -> bytes:
         checked(path)  # says what stands there, when it is no file
         raise MigrationError(f"{display_path(path)}: cannot read the file: {exc.strerror or exc}") from None
     try:
-        checked(path, os.fstat(descriptor))
+        size = checked(path, os.fstat(descriptor)).st_size
         chunks = []
         left = MAX_FILE_SIZE + 1
         while left > 0:
@@ -75,7 +75,10 @@ def read_bytes(path: Path) -> bytes:
             if not chunk:
                 break
             chunks.append(chunk)
+            short = len(chunk) < left
             left -= len(chunk)
+            if short and MAX_FILE_SIZE + 1 - left == size:
+                break  # as long as the file, and a read gave less than asked: its end (a call fewer per file)
     except OSError as exc:
         raise MigrationError(f"{display_path(path)}: cannot read the file: {exc.strerror or exc}") from None
     finally:
