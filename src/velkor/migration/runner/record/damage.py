@@ -45,7 +45,7 @@ def _ledger_losses(ledger: Ledger, before: dict[str, Any]) -> list[str]:
         recover = "restore it from a backup; `velkor-migrate repair` accepts it as it reads now"
     if not ledger.connections.holds_data(ledger.ledger_name):
         return [f"{where} is missing or empty, but it held {held} applied migrations after the last run: {recover}"]
-    logs, logs_before = ledger.store.log_versions(), before.get("logs") or {}
+    logs, logs_before = ledger.log_versions(), before.get("logs") or {}
     for table, version in sorted(logs_before.items()):
         now = logs.get(table)
         if now is None:

@@ -56,6 +56,7 @@ class Ledger:
         self._records: list[MigrationFile] | None = None
         self._sequences: dict[MigrationKey, checksums.Checksum] | None = None
         self._kept: snapshot.Snapshot | None = None  # the snapshot of the ledger as it is, when there is one
+        self._identity: list[Any] | None = None  # the ledger's [connection, location, state] the snapshot was tried on
         self._copy_agrees = False  # the repository's copy is known to agree with _records
         self._changes: Changes | None = Changes()  # this transaction's writes (None: some not known to the run)
         self.read_versions: dict[str, int] = {}  # the versions of the ledger's table logs that records() read
@@ -95,15 +96,29 @@ class Ledger:
         """The ledger's records and checksums, from the snapshot when the store is as it says,
         else read whole (and a snapshot kept of them)."""
         with paused():
-            self._read_records()
+            if not self._read_kept():
+                self._read_records()
+
+    def log_versions(self) -> dict[str, int]:
+        """The versions of the ledger's table logs now: when the snapshot stands for the
+        store as it is, the snapshot's (no table is opened), else the store's."""
+        if self._records is None:
+            with paused():
+                self._read_kept()
+        return dict(self.read_versions) if self._kept is not None else self.store.log_versions()
+
+    def _read_kept(self) -> bool:
+        """Whether the records were taken from the snapshot of the store as it is now."""
+        if self._identity is None:
+            self._identity = [self.ledger_name, self.location(self.ledger_name), self.store.state(LEDGER_CLASSES)]
+            kept = snapshot.load(self.root, self._identity)
+            if kept is not None:
+                self._kept, self._records, self._sequences = kept, kept.records, kept.checksums
+                self.read_versions = dict(kept.versions)
+        return self._records is not None
 
     def _read_records(self) -> None:
-        identity = [self.ledger_name, self.location(self.ledger_name), self.store.state(LEDGER_CLASSES)]
-        kept = snapshot.load(self.root, identity)
-        if kept is not None:
-            self._kept, self._records, self._sequences = kept, kept.records, kept.checksums
-            self.read_versions = dict(kept.versions)
-            return
+        identity, self._identity = self._identity, None
         for _ in range(READ_ATTEMPTS):
             versions = self.store.log_versions()
             records = self.vault.fetch_migrations()
@@ -187,7 +202,7 @@ class Ledger:
         before = (self._records, self._sequences) if self._records is not None else None
         changes, self._changes = self._changes, Changes()
         copy_agrees = copy_agrees or self._copy_agrees
-        self._records = self._sequences = self._kept = None
+        self._records = self._sequences = self._kept = self._identity = None
         self._copy_agrees = False
         if self.interrupts_end_at_commit:
             ignore_interrupts()
