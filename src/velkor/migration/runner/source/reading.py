@@ -71,13 +71,15 @@ def read_bytes(path: Path) -> bytes:
         chunks = []
         left = MAX_FILE_SIZE + 1
         while left > 0:
-            chunk = os.read(descriptor, left)
+            # First a byte more than the file holds, then in blocks: a read asked for a whole
+            # MiB makes a buffer that large, and costs four times the read of a small file.
+            asked = min(left, size + 1 if not chunks else 1 << 16)
+            chunk = os.read(descriptor, asked)
             if not chunk:
                 break
             chunks.append(chunk)
-            short = len(chunk) < left
             left -= len(chunk)
-            if short and MAX_FILE_SIZE + 1 - left == size:
+            if len(chunk) < asked and MAX_FILE_SIZE + 1 - left == size:
                 break  # as long as the file, and a read gave less than asked: its end (a call fewer per file)
     except OSError as exc:
         raise MigrationError(f"{display_path(path)}: cannot read the file: {exc.strerror or exc}") from None
