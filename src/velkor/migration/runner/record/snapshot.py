@@ -5,8 +5,8 @@ and texts, and whether the repository's copy agreed with them.
 
 A snapshot counts only while the stores are exactly as it says: each store's
 ``state()`` (for a local lakehouse, every table's log version, the digest of
-its newest log entry and its data files' names; for SQLite, the file's
-identity, size, times of change and change counter) is kept beside it and
+its newest log entry and its data files' names; for SQLite, the counts of
+writes the database keeps of each class) is kept beside it and
 compared first. Any commit, by any run or host, or a lost or replaced file,
 changes that state, and the run reads the store whole, as without a snapshot.
 A store that cannot tell its state cheaply (a remote one) is always read.
@@ -27,6 +27,7 @@ from velkor_utils.models.data_models.address import Address
 from velkor.migration.runner.key import MigrationKey
 from velkor.migration.runner.per_record import PerRecord
 from velkor.migration.runner.record.checksums import Checksum
+from velkor.migration.runner.source.discovery import path_of
 
 FILE = Path(".velkor") / "record-snapshot.json"
 FORMAT = 2
@@ -52,8 +53,7 @@ def load(root: Path, ledger: list[Any]) -> Snapshot | None:
         data = json.loads((root / FILE).read_bytes())
         if data.get("format") != FORMAT or data.get("ledger") != ledger:
             return None
-        folders: dict[str, Path] = {}
-        return Snapshot(ledger, data["versions"], [_record(item, folders) for item in data["records"]],
+        return Snapshot(ledger, data["versions"], [_record(item) for item in data["records"]],
                         {MigrationKey(item[0], item[1]): _checksum(item) for item in data["checksums"]},
                         data.get("copy"))
     except (OSError, ValueError, TypeError, KeyError, IndexError, AttributeError):
@@ -97,18 +97,9 @@ def _record_item(record: MigrationFile) -> list[Any]:
         _address_item(record.stored_address)])
 
 
-def _record(item: list[Any], folders: dict[str, Path]) -> MigrationFile:
-    """``folders``: the folders' paths made so far, by their text (a path made as a
-    folder's child costs less than one made from its whole text)."""
+def _record(item: list[Any]) -> MigrationFile:
     number, path, kind, module, applied_at, address = item
-    folder, _, name = path.rpartition(os.sep)
-    if folder and name:
-        parent = folders.get(folder)
-        if parent is None:
-            parent = folders[folder] = Path(folder)
-        made = parent / name
-    else:
-        made = Path(path)
+    made = path_of(path)
     record = _built(MigrationFile, {"number": number, "path": made, "type": ModuleTypes(kind), "module": module,
                                     "applied_at": applied_at, "stored_address": _address(address)})
     _ITEMS.put(record, item)

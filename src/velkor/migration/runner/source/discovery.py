@@ -19,11 +19,21 @@ from velkor.migration.runner.source.reading import checked
 MAX_NUMBER = (1 << 63) - 1
 
 
+# The paths discovery made, by their text: a record of the same file shares its path.
+_MADE: dict[str, Path] = {}
+
+
+def path_of(text: str) -> Path:
+    """The path ``text`` names: the one discovery made of it, else a new one."""
+    return _MADE.get(text) or Path(text)
+
+
 def _scan(folder: Path, module: str | None) -> list[MigrationSource]:
     """A module's migration files by number (two files of one number both, by name: see ``duplicate_numbers``)."""
     found = []
-    for name in sorted(entry.name for entry in os.scandir(folder) if entry.name.endswith(".json")):
-        path = folder / name
+    for entry in sorted((entry for entry in os.scandir(folder) if entry.name.endswith(".json")),
+                        key=lambda entry: entry.name):
+        name, path = entry.name, folder / entry.name
         match = FILE_NAME.fullmatch(name)
         if not match:
             raise MigrationError(f"{display_path(path)}: a migration file is named NNNN_name.json "
@@ -32,7 +42,12 @@ def _scan(folder: Path, module: str | None) -> list[MigrationSource]:
         if number > MAX_NUMBER:
             raise MigrationError(f"{display_path(path)}: the number {cut(match.group(1), 30)} is too large: "
                                  f"a migration's number is at most {MAX_NUMBER}")
-        checked(path)
+        try:
+            status = entry.stat()
+        except OSError:
+            status = None  # (``checked`` looks again, and says why)
+        checked(path, status)
+        _MADE[entry.path] = path
         found.append(MigrationSource(module, number, path))
     return sorted(found, key=lambda source: (source.number, source.path.name))
 
