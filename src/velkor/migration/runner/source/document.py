@@ -82,7 +82,8 @@ class MigrationDocument(BaseModel):
 
 @dataclass
 class MigrationSource:
-    """A migration file found in a module's migrations folder."""
+    """A migration file found in a module's migrations folder (its module and path
+    stay as made: its key is made of them once)."""
 
     module: str | None  # None for the app, else the contrib module's name
     number: int
@@ -90,6 +91,10 @@ class MigrationSource:
     document: MigrationDocument | None = field(default=None, repr=False)
     # the checksum of the text it was last read from (its document, or the file as drift looked at it)
     checksum: str | None = field(default=None, repr=False, compare=False)
+    key: MigrationKey = field(init=False, repr=False, compare=False)  # (asked for in every lookup)
+
+    def __post_init__(self) -> None:
+        self.key = MigrationKey(self.module, self.path.name)
 
     @property
     def name(self) -> str:
@@ -103,13 +108,6 @@ class MigrationSource:
     def label(self) -> str:
         """How the migration is named in references and messages: ``module:NNNN_name``."""
         return self.key.label
-
-    @property
-    def key(self) -> MigrationKey:
-        kept = self.__dict__.get("_key")  # (asked for in every lookup: made once per module and path)
-        if kept is None or kept[1] is not self.module or kept[2] is not self.path:
-            kept = self.__dict__["_key"] = (MigrationKey(self.module, self.path.name), self.module, self.path)
-        return kept[0]
 
     def defines(self) -> set[str]:
         """The classes the migration defines, whole, by their changes or by a new name."""
