@@ -96,7 +96,7 @@ def add_trigger(database, when):
 
 @pytest.mark.parametrize("failing_put", [1, 2])
 def test_a_failing_put_stops_the_save_before_the_insert(split_project, monkeypatch, failing_put):
-    import velkor_data.engines.delta as delta
+    import velkor_data.engines.delta_tables as delta
 
     vault, database = split_project
     real_write, writes = delta.write_deltalake, []

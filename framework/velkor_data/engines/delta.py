@@ -32,11 +32,8 @@ import time
 from datetime import datetime, timezone
 from pathlib import Path
 
-import pyarrow as pa
-from deltalake import DeltaTable, QueryBuilder, write_deltalake
-from deltalake.exceptions import CommitFailedError, DeltaError
-from deltalake.fs import DeltaStorageHandler
-from pyarrow.fs import FileSelector, FileType
+from types import ModuleType
+from typing import TYPE_CHECKING
 
 from velkor_data.engines.base import (
     READ_ONLY, Connection, Operation, Record, Removal, Step, StorageError, Write, describe_cause,
@@ -44,10 +41,16 @@ from velkor_data.engines.base import (
 from velkor_utils.config.data_models.velkor_config import ConnectionConfig, is_uri
 from velkor_utils.query.utils import Q
 
-_COMMON = [("write_id", pa.string()), ("written_at", pa.float64()),
-           ("object_id", pa.string()), ("object_version", pa.string())]
-_CLASS_TABLE = pa.schema(_COMMON + [("kind", pa.string()), ("data", pa.string()), ("metadata", pa.string())])
-_METADATA_TABLE = pa.schema(_COMMON + [("class_name", pa.string()), ("document", pa.string())])
+if TYPE_CHECKING:
+    from deltalake import DeltaTable
+
+
+def _tables() -> ModuleType:
+    """The engine's use of deltalake and pyarrow, imported when a table is first touched
+    (``state`` and ``holds_data`` of a local lakehouse read the folders themselves)."""
+    from velkor_data.engines import delta_tables
+    return delta_tables
+
 _METADATA_FOLDER = "_velkor_metadata"
 # Past this many data files a table is compacted, so that reading it stays fast.
 COMPACT_AT_FILES = 64
@@ -122,7 +125,10 @@ def _unreachable_store(cause: str | None) -> bool:
 
 class DeltaConnection(Connection):
     engine = "delta"
-    engine_errors = (DeltaError, OSError, pa.ArrowException)
+
+    @property
+    def engine_errors(self) -> tuple[type[BaseException], ...]:  # type: ignore[override]
+        return _tables().ENGINE_ERRORS
 
     def __init__(self, name: str, location: str | Path, endpoint_url: str | None = None) -> None:
         self.endpoint_url = endpoint_url
@@ -142,8 +148,7 @@ class DeltaConnection(Connection):
         if self.remote:
             self.path: Path | str = str(self.location)
             try:  # the bucket is there, and the credentials open it
-                DeltaStorageHandler(self.path, self._options).get_file_info_selector(
-                    FileSelector("", allow_not_found=True))
+                _tables().check_store(self.path, self._options)
             except self.engine_errors as exc:
                 cause = self._cause(exc)
                 raise StorageError(f"{self.name}: cannot open the lakehouse {self.path}: {cause}", cause,
@@ -175,7 +180,7 @@ class DeltaConnection(Connection):
             return any(path.glob("*/_delta_log/*.json")) or any(path.glob("*/_delta_log/*.parquet"))
         options = storage_options(config.endpoint_url)
         try:
-            return bool(_listed_tables(config.path, options))  # type: ignore[arg-type]
+            return bool(_tables().listed_tables(config.path, options))  # type: ignore[arg-type]
         except OSError as exc:
             cause = object_store_cause(exc, options.get("AWS_ENDPOINT_URL")) or describe_cause(exc)
             if cause.startswith("no such bucket"):
@@ -196,7 +201,7 @@ class DeltaConnection(Connection):
     def _log_versions(self) -> dict[str, int]:
         versions = {}
         if self.remote:
-            folders = _listed_tables(self.path, self._options)  # type: ignore[arg-type]
+            folders = _tables().listed_tables(self.path, self._options)  # type: ignore[arg-type]
         else:
             folders = [log.parent.name for log in sorted(self.path.glob("*/_delta_log"))]  # type: ignore[union-attr]
         for folder in folders:
@@ -233,21 +238,6 @@ class DeltaConnection(Connection):
     def _uri(self, folder: str) -> str:
         return f"{self.path}/{folder}" if self.remote else str(Path(self.path) / folder)
 
-    @staticmethod
-    def _read_all(table: DeltaTable, where: str = "") -> list[dict]:
-        """The table's rows (those ``where`` keeps, an SQL condition) in write
-        order, read by the library's own query engine. A scan through Arrow's
-        dataset reader starts threads of Arrow's pool, which can abort the
-        process at exit ("terminate called without an active exception")."""
-        query = f"SELECT * FROM t{' WHERE ' + where if where else ''} ORDER BY write_id"
-        try:
-            result = QueryBuilder().register("t", table).execute(query).read_all()
-        except Exception as exc:
-            if type(exc) is not Exception:
-                raise
-            raise DeltaError(str(exc)) from exc  # the query engine's errors (a data file gone) come as Exception
-        return pa.table(result).to_pylist()
-
     def as_of(self, when: datetime) -> DeltaConnection:
         view = copy.copy(self)
         view._open_tables, view._as_of = {}, when
@@ -270,9 +260,9 @@ class DeltaConnection(Connection):
             table.update_incremental()
             return table
         path = self._uri(folder)
-        if not DeltaTable.is_deltatable(path, storage_options=self._options):
+        if not _tables().is_table(path, self._options):
             return None
-        table = self._open_tables[folder] = DeltaTable(path, storage_options=self._options)
+        table = self._open_tables[folder] = _tables().DeltaTable(path, storage_options=self._options)
         return table
 
     def _table_as_of(self, folder: str) -> DeltaTable | None:
@@ -280,9 +270,9 @@ class DeltaConnection(Connection):
         if table is not None:
             return table
         path = self._uri(folder)
-        if not DeltaTable.is_deltatable(path, storage_options=self._options):
+        if not _tables().is_table(path, self._options):
             return None
-        table = DeltaTable(path, storage_options=self._options)
+        table = _tables().DeltaTable(path, storage_options=self._options)
         # By the commits' own times (milliseconds), not the files' (an object store may keep whole seconds).
         until = self._as_of.timestamp() * 1000
         versions = [entry["version"] for entry in table.history() if entry["timestamp"] <= until]
@@ -298,24 +288,27 @@ class DeltaConnection(Connection):
         for attempt in range(1, COMMIT_ATTEMPTS + 1):
             try:
                 return what(*args)
-            except CommitFailedError as exc:
+            except _tables().CommitFailedError as exc:
                 if attempt == COMMIT_ATTEMPTS:
-                    raise CommitFailedError(f"the commit conflicted with other writers' {COMMIT_ATTEMPTS} times "
-                                            f"in a row ({describe_cause(exc)})") from exc
+                    raise _tables().CommitFailedError(
+                        f"the commit conflicted with other writers' {COMMIT_ATTEMPTS} times "
+                        f"in a row ({describe_cause(exc)})") from exc
                 time.sleep(RETRY_PAUSE * attempt * random.uniform(1, 2))
 
-    def _append(self, folder: str, schema: pa.Schema, items: list[dict]) -> None:
-        data = pa.Table.from_pylist(items, schema=schema)
-        self._committed(self._append_once, folder, data)
+    def _append(self, folder: str, metadata: bool, items: list[dict]) -> None:
+        """``metadata``: the items are metadata documents, else a class table's rows."""
+        self._committed(self._append_once, folder, metadata, items)
 
-    def _append_once(self, folder: str, data: pa.Table) -> None:
+    def _append_once(self, folder: str, metadata: bool, items: list[dict]) -> None:
+        tables = _tables()
+        schema = tables.METADATA_TABLE if metadata else tables.CLASS_TABLE
         table = self._table(folder)
         if table is None:
             path = self._uri(folder)
-            write_deltalake(path, data, mode="append", storage_options=self._options)
-            self._open_tables[folder] = DeltaTable(path, storage_options=self._options)
+            tables.append(path, schema, items, self._options)
+            self._open_tables[folder] = tables.DeltaTable(path, storage_options=self._options)
         else:
-            write_deltalake(table, data, mode="append", storage_options=self._options)
+            tables.append(table, schema, items, self._options)
 
     def _maintain(self, folders: list[str]) -> None:
         """Compact the small files and checkpoint the logs that have grown.
@@ -362,9 +355,9 @@ class DeltaConnection(Connection):
         steps: list[Step] = [self._check_writable, lambda: self._check_space(size),
                              lambda: self._check_unique(appends, operations)]
         for folder, items in appends.items():
-            steps.append(lambda folder=folder, items=items: self._append(folder, _CLASS_TABLE, items))
+            steps.append(lambda folder=folder, items=items: self._append(folder, False, items))
         if documents:
-            steps.append(lambda: self._append(_METADATA_FOLDER, _METADATA_TABLE, documents))
+            steps.append(lambda: self._append(_METADATA_FOLDER, True, documents))
         for class_name, items in removals.items():
             steps.append(lambda class_name=class_name, items=items: self._remove(class_name, items))
         touched = [*appends, *([_METADATA_FOLDER] if documents else []), *removals]
@@ -440,7 +433,7 @@ class DeltaConnection(Connection):
         versions: list[Record] = []
         if table is None:
             return rows, versions
-        for item in self._read_all(table):
+        for item in _tables().read_all(table):
             metadata = json.loads(item["metadata"]) if item["metadata"] is not None else None
             record = Record(item["write_id"], item["written_at"], item["object_id"], item["object_version"],
                             json.loads(item["data"]), metadata)
@@ -451,7 +444,7 @@ class DeltaConnection(Connection):
         table = self._table(_METADATA_FOLDER)
         if table is None:
             return []
-        items = self._read_all(table, f"class_name = {_literal(class_name)}")
+        items = _tables().read_all(table, f"class_name = {_literal(class_name)}")
         return [
             Record(item["write_id"], item["written_at"], item["object_id"], item["object_version"],
                    metadata=json.loads(item["document"]))
@@ -466,13 +459,3 @@ class DeltaConnection(Connection):
     @property
     def storage_options(self) -> dict[str, str] | None:
         return dict(self._options) if self._options is not None else None
-
-
-def _listed_tables(uri: str, options: dict[str, str]) -> list[str]:
-    """The folders under an object-store prefix that hold a table's log."""
-    store = DeltaStorageHandler(uri, options)
-    folders = [info.path for info in store.get_file_info_selector(FileSelector("", allow_not_found=True))
-               if info.type == FileType.Directory]
-    return [folder for folder in sorted(folders)
-            if any(info.type == FileType.File and info.path.endswith((".json", ".parquet"))
-                   for info in store.get_file_info_selector(FileSelector(f"{folder}/_delta_log", allow_not_found=True)))]
