@@ -34,5 +34,7 @@ def interrupts_end_the_process() -> None:
 def main() -> None:
     interrupts_end_the_process()
     gc.set_threshold(*COLLECTOR_THRESHOLDS)
+    from velkor.migration.runner.collector import set_aside_what_reads_make
+    set_aside_what_reads_make()
     from velkor.migration.runner.cli import main as command_line
     command_line()
