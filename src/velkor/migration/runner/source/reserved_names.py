@@ -17,12 +17,6 @@ import re
 from dataclasses import dataclass
 from functools import lru_cache
 
-from velkor.migration.class_foundry import DefaultMigrationSchemas
-from velkor_models.classes.model import Model, TypeModel
-from velkor_models.schemas.data_models.core import DictSchema, TypeData
-from velkor_models.schemas.data_models.schema import PropertyData
-from velkor_models.schemas.enums import CoreTypes
-
 CLASS_NAME = re.compile(r"[A-Z][A-Za-z0-9_]*")
 PLACEHOLDER = re.compile(r"\{\{([A-Za-z_][A-Za-z0-9_]*)\}\}")
 # pydantic names its own members model_* and keeps the prefix for new ones.
@@ -44,7 +38,7 @@ class GeneratedModule:
 
 
 def _templates() -> dict[str, str]:
-    registry = DefaultMigrationSchemas
+    from velkor.migration.class_foundry import DefaultMigrationSchemas as registry
     return {name: getattr(registry, name).read_text(encoding="utf-8") for name in (
         "model_class_template_layout", "model_class_template", "dict_validator_template",
         "options_validator_template")}
@@ -52,6 +46,7 @@ def _templates() -> dict[str, str]:
 
 def _module_text(texts: dict[str, str]) -> str:
     """The layout with one stub class holding one property, both validators and custom code."""
+    from velkor_models.classes.model import Model
     validators = (texts["dict_validator_template"] + "\n" + texts["options_validator_template"]).replace(
         "{{property_name}}", _STUB_PROPERTY).replace("{{property_options}}", "[]")
     fill = {
@@ -82,6 +77,11 @@ def _function_globals(function: ast.FunctionDef) -> set[str]:
 
 def _annotation_names() -> set[str]:
     """The names that the class foundry writes type annotations with."""
+    from velkor.migration.class_foundry import DefaultMigrationSchemas
+    from velkor_models.classes.model import Model
+    from velkor_models.schemas.data_models.core import DictSchema, TypeData
+    from velkor_models.schemas.data_models.schema import PropertyData
+    from velkor_models.schemas.enums import CoreTypes
     registry = DefaultMigrationSchemas()
     registry._classes["Known"] = Model  # a class compiled before: rendered as a reference
     scalars = [core.value for core in CoreTypes if core not in (CoreTypes.ARRAY, CoreTypes.DICTIONARY, CoreTypes.OBJECT)]
@@ -96,6 +96,7 @@ def _annotation_names() -> set[str]:
 
 
 def _is_model_base(module: str, attribute: str | None) -> bool:
+    from velkor_models.classes.model import Model
     try:
         value = getattr(importlib.import_module(module), attribute) if attribute else None
     except (ImportError, AttributeError):
@@ -105,6 +106,9 @@ def _is_model_base(module: str, attribute: str | None) -> bool:
 
 @lru_cache(maxsize=1)
 def generated_module() -> GeneratedModule:
+    """(The class foundry and the model classes are imported here, when a run checks or
+    compiles a document, not by every run that imports this module.)"""
+    from velkor_models.classes.model import Model, TypeModel
     texts = _templates()
     tree = ast.parse(_module_text(texts))
     imports: dict[str, tuple[str, str | None]] = {}
