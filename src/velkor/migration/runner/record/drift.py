@@ -44,17 +44,20 @@ def find_drift(sources: list[MigrationSource], records: list[MigrationFile],
     by_key = {source.key: source for source in sources}
     result = Drift(stored)
     highest: dict[str | None, MigrationSource] = {}
+    applied = set()
     for record in records:
-        source = by_key.get(MigrationKey.of_record(record))
+        key = MigrationKey.of_record(record)
+        applied.add(key)
+        source = by_key.get(key)
         if source is None:
             continue  # a missing file is reported where it matters
         if source.number > getattr(highest.get(source.module), "number", -1):
             highest[source.module] = source
         try:
-            data = result.documents[source.key] = read_bytes(source.path)
+            data = result.documents[key] = read_bytes(source.path)
         except OSError:
             continue
-        checksum = result.stored_for(source)
+        checksum = stored.get(key)
         now = content_checksum(data)
         if source.document is None:  # (what the file says now, for what its classes will be built from)
             source.checksum = now
@@ -64,7 +67,6 @@ def find_drift(sources: list[MigrationSource], records: list[MigrationFile],
             result.changed.append(source)
         elif checksum.document is None:
             result.undocumented.append(source)
-    applied = {MigrationKey.of_record(r) for r in records}
     for source in sources:
         later = highest.get(source.module)
         if source.key not in applied and later is not None and later.number > source.number:

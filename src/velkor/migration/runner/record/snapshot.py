@@ -100,12 +100,14 @@ def _record_item(record: MigrationFile) -> list[Any]:
 def _record(item: list[Any]) -> MigrationFile:
     number, path, kind, module, applied_at, address = item
     made = path_of(path)
-    record = _built(MigrationFile, {"number": number, "path": made, "type": ModuleTypes(kind), "module": module,
+    record = _built(MigrationFile, {"number": number, "path": made, "type": _TYPES[kind], "module": module,
                                     "applied_at": applied_at, "stored_address": _address(address)})
     _ITEMS.put(record, item)
     MigrationKey.of_new_record(record, made.name)
     return record
 
+
+_TYPES = {kind.value: kind for kind in ModuleTypes}
 
 # A record read from the snapshot or written to it, kept as it is, is written again from its item.
 _ITEMS = PerRecord(*RECORD_FIELDS)
@@ -119,8 +121,11 @@ def _built(model: type, fields: dict[str, Any]) -> Any:
     """A pydantic model of fields it was validated with when it was written: what ``model_construct``
     makes, without its defaults pass (every field is given). Thousands are made per run."""
     made = model.__new__(model)
-    object.__setattr__(made, "__dict__", fields)
-    object.__setattr__(made, "__pydantic_fields_set__", set(fields))
-    object.__setattr__(made, "__pydantic_extra__", None)
-    object.__setattr__(made, "__pydantic_private__", None)
+    _set(made, "__dict__", fields)
+    _set(made, "__pydantic_fields_set__", set(fields))
+    _set(made, "__pydantic_extra__", None)
+    _set(made, "__pydantic_private__", None)
     return made
+
+
+_set = object.__setattr__

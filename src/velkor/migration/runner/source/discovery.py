@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import difflib
 import os
+from collections import Counter
 from pathlib import Path
 
 from velkor.configs.main import settings
@@ -54,9 +55,11 @@ def _scan(folder: Path, module: str | None) -> list[MigrationSource]:
 
 def duplicate_numbers(sources: list[MigrationSource]) -> list[str]:
     """A line for each number that two files of one module share: apply refuses to run with them."""
+    counts = Counter((source.module, source.number) for source in sources)
     by_number: dict[tuple[str | None, int], list[MigrationSource]] = {}
     for source in sources:
-        by_number.setdefault((source.module, source.number), []).append(source)
+        if counts[source.module, source.number] > 1:
+            by_number.setdefault((source.module, source.number), []).append(source)
     return [f"{display_path(same[1].path)}: number {number} is also used by "
             + ", ".join(display_path(other.path) for other in same if other is not same[1])
             + " (give each migration of a module a number of its own)"
