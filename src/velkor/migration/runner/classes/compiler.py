@@ -11,6 +11,7 @@ from contextlib import AbstractContextManager, contextmanager
 from velkor.migration.class_foundry import DefaultMigrationSchemas
 
 from velkor.migration.runner.classes.diagnosis import diagnose
+from velkor.migration.runner.classes.namespace import needed_only
 from velkor.migration.runner.classes.reference_graph import Batch, Definition
 from velkor.migration.runner.classes.registry import ProjectClasses
 from velkor.migration.runner.errors import MigrationError
@@ -58,7 +59,8 @@ class Compiler:
         if definitions is None:
             definitions = Definition.own(source)
         entries = [definition.registration() for definition in definitions]
-        before = dict(registry._classes)
+        # What the batch's names held: a compile adds or replaces the classes of its own names only.
+        before = {name: registry._classes.get(name) for name, _, _ in entries}
         compiling = entries  # the group under way
         started = time.perf_counter()
         try:
@@ -68,7 +70,8 @@ class Compiler:
                     for _ in range(passes):
                         for entry in compiling:
                             registry.register_model(*entry)
-                        registry.compile_buffered_classes()
+                        with needed_only(registry, group):
+                            registry.compile_buffered_classes()
         except (Exception, SystemExit) as exc:  # whatever the generated module raised: a fault of the schemas
             registry._buffered_classes.clear()
             if interrupted:  # Ctrl-C, which a library turned into an error of its own (pydantic's serializer does)
@@ -111,8 +114,12 @@ def compiled_before(definitions: list[Definition], name: str) -> list[Definition
 
 
 def _put_back(registry: DefaultMigrationSchemas, classes: dict) -> None:
-    registry._classes.clear()
-    registry._classes.update(classes)
+    """The registry as it was before a batch: ``classes``, what the batch's names held then (None: nothing)."""
+    for name, held in classes.items():
+        if held is None:
+            registry._classes.pop(name, None)
+        else:
+            registry._classes[name] = held
 
 
 def compile_order(definitions: list[Definition]) -> list[tuple[list[Definition], int]]:
