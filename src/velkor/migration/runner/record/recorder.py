@@ -8,7 +8,7 @@ from __future__ import annotations
 import time
 from collections import Counter
 from collections.abc import Callable, Iterator
-from contextlib import AbstractContextManager, contextmanager
+from contextlib import AbstractContextManager, contextmanager, nullcontext
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
 from typing import Any
@@ -58,12 +58,15 @@ class Recorder:
             self._ledger.fence = verify
 
     @contextmanager
-    def _storage(self, what: str) -> Iterator[EngineOutput]:
+    def _storage(self, what: str, staged: bool = False) -> Iterator[EngineOutput | None]:
         """A block that uses the stores: their errors become one message, and what
-        their libraries write to the error stream goes to the engine log."""
+        their libraries write to the error stream goes to the engine log. ``staged``:
+        the block only stages writes in a transaction (the libraries run at its commit),
+        so the error stream is left as it is (a write staged per migration and call)."""
         started = time.perf_counter()
         try:
-            with self._scope(), interrupts_kept(), engine_output_kept(self.root, what) as output, reported(what):
+            with self._scope(), interrupts_kept(), \
+                    nullcontext() if staged else engine_output_kept(self.root, what) as output, reported(what):
                 yield output
         finally:
             self._timings["ledger"] += time.perf_counter() - started
@@ -275,7 +278,7 @@ class Staging:
         """Record a migration as applied."""
         record = MigrationFile(number=source.number, path=source.path, type=source.module_type,
                                module=source.module, applied_at=applied_at)
-        with self._recorder._storage(f"{source.where()}: recording it as applied"):
+        with self._recorder._storage(f"{source.where()}: recording it as applied", staged=True):
             self._ledger.save(record)
         return record
 
@@ -290,7 +293,7 @@ class Staging:
     def record_checksums(self, drift: Drift, sources: list[MigrationSource], applied: bool = False) -> None:
         """Record the files' texts and checksums as the applied ones; ``applied``: of migrations this run
         records, which take the run's place in the order of the record (others keep theirs)."""
-        with self._recorder._storage("recording the checksums of the applied migrations"):
+        with self._recorder._storage("recording the checksums of the applied migrations", staged=True):
             checksums = self._ledger.checksums()
             for source in sources:
                 prior = drift.stored_for(source)
@@ -299,7 +302,7 @@ class Staging:
 
     def record_run(self, key: MigrationKey, event: str, seconds: float | None) -> None:
         """Note who recorded the migration, where and in how many seconds (``record.runs``)."""
-        with self._recorder._storage(f"{key.label}: recording the run ({event})"):
+        with self._recorder._storage(f"{key.label}: recording the run ({event})", staged=True):
             self._ledger.runs().record(key, event, seconds)
 
     def commit(self, what: str, after: list[MigrationFile] | None = None) -> MigrationError | None:
