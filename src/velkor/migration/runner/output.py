@@ -81,10 +81,9 @@ class Output:
                 parts.append(self.paint(padded, style))
             return "  ".join(parts).rstrip()
 
-        self.line(render([(h, "bold") for h in headers]))
-        self.line("  ".join("-" * w for w in widths))
-        for row in cells:
-            self.line(render(row))
+        lines = [render([(h, "bold") for h in headers]), "  ".join("-" * w for w in widths)]
+        lines += [render(row) for row in cells]
+        self._write(self.out, "\n".join(lines))  # (one write: a table may have thousands of rows)
 
     def progress(self, total: int, title: str) -> Progress | None:
         """A progress bar on the error stream, when it is a terminal."""
