@@ -121,3 +121,11 @@ def test_a_failed_compile_names_the_class(tmp_path, schemas, culprit, reason):
                                          f"app/migrations/0001_x.json: custom code of class {culprit} "))
     assert reason in str(caught.value)
     assert registry._classes == {} and registry._buffered_classes == []
+
+
+@pytest.mark.parametrize("size", [0, 1, 200, 65_536, 65_537, 300_000, 1 << 20])
+def test_a_file_is_read_whole_whatever_its_size(tmp_path, size):
+    from velkor.migration.runner.source.reading import read_bytes
+    path = tmp_path / "0001_a.json"
+    path.write_bytes(bytes(range(256)) * (size // 256) + b"x" * (size % 256))
+    assert read_bytes(path) == path.read_bytes()

@@ -5,6 +5,8 @@ record is read from `status --format json`."""
 import json
 import shutil
 import sqlite3
+import subprocess
+import sys
 
 import pytest
 
@@ -155,3 +157,14 @@ def test_a_file_found_valid_is_checked_again_once_edited(embedded_shop, cache):
     result = migrate(embedded_shop, "apply")
     assert result.code == 1 and "0006_items.json" in result.err and "propertys" in result.err, result.err
     assert status(embedded_shop)["summary"]["pending"] == 1  # nothing of 0006 was applied
+
+
+def test_a_status_the_snapshot_answers_loads_neither_the_table_library_nor_the_foundry(embedded_shop):
+    assert migrate(embedded_shop, "apply").code == 0
+    script = ("import io, sys\nfrom contextlib import redirect_stdout\nfrom velkor.migration.runner.cli import run\n"
+              "with redirect_stdout(io.StringIO()):\n"
+              f"    code = run(['--project', {str(embedded_shop)!r}, 'status'])\n"
+              "print(code, sorted({m for m in sys.modules if m.split('.')[0] in ('deltalake', 'pyarrow')"
+              " or m == 'velkor.migration.class_foundry'}))")
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert result.stdout.split() == ["0", "[]"], result.stdout + result.stderr
