@@ -31,7 +31,6 @@ import re
 import time
 from datetime import datetime, timezone
 from pathlib import Path
-
 from types import ModuleType
 from typing import TYPE_CHECKING
 

@@ -100,8 +100,9 @@ class Ledger:
                 self._read_records()
 
     def log_versions(self) -> dict[str, int]:
-        """The versions of the ledger's table logs now: when the snapshot stands for the
-        store as it is, the snapshot's (no table is opened), else the store's."""
+        """The versions of the ledger's table logs, as a run finds them when it begins (the
+        damage check): when the snapshot stands for the store as it is, the snapshot's (no
+        table is opened), else the store's."""
         if self._records is None:
             with paused():
                 self._read_kept()
