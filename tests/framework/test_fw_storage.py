@@ -252,3 +252,24 @@ def test_set_aside_moves_a_store_or_refuses_clearly(engine, storage_config, migr
     assert ".damaged-" in str(moved) and Path(moved).exists()
     assert not manager.holds_data("store")
     assert manager.get_connection("store").query(address=MIGRATION, conditions=None) == []
+
+
+@pytest.mark.parametrize("engine", ["sqlite"], indirect=True)
+@pytest.mark.parametrize("change", [
+    'UPDATE "Migration" SET number = 9',
+    'DELETE FROM "Migration"',
+    "UPDATE _velkor_versions SET data = '{}' WHERE class_name = 'Migration'",
+    "DELETE FROM _velkor_metadata WHERE class_name = 'Migration'",
+    'ALTER TABLE "Migration" ADD COLUMN extra TEXT',
+    'DROP TABLE "Migration"',
+])
+def test_sqlite_state_follows_any_write_of_the_class_by_any_program(engine, make_connection, migration_table, change):
+    import sqlite3
+    connection = make_connection(engine)
+    insert(connection, 1)
+    put_version(connection, row(2), new_address())
+    before = connection.state(["Migration"])
+    assert before.startswith("counted ") and connection.state(["Migration"]) == before  # (reading writes nothing)
+    with sqlite3.connect(connection.path) as db:
+        db.execute(change)
+    assert connection.state(["Migration"]) != before
