@@ -11,7 +11,8 @@ from contextlib import AbstractContextManager, contextmanager
 from velkor.migration.class_foundry import DefaultMigrationSchemas
 
 from velkor.migration.runner.classes.diagnosis import diagnose
-from velkor.migration.runner.classes.namespace import needed_only
+from velkor.migration.runner.classes.eager import compile_buffered
+from velkor.migration.runner.classes.namespace import has_custom_code, needed_only
 from velkor.migration.runner.classes.reference_graph import Batch, Definition
 from velkor.migration.runner.classes.registry import ProjectClasses
 from velkor.migration.runner.errors import MigrationError
@@ -71,7 +72,10 @@ class Compiler:
                         for entry in compiling:
                             registry.register_model(*entry)
                         with needed_only(registry, group):
-                            registry.compile_buffered_classes()
+                            if has_custom_code(group):
+                                registry.compile_buffered_classes()
+                            else:
+                                compile_buffered(registry)
         except (Exception, SystemExit) as exc:  # whatever the generated module raised: a fault of the schemas
             registry._buffered_classes.clear()
             if interrupted:  # Ctrl-C, which a library turned into an error of its own (pydantic's serializer does)

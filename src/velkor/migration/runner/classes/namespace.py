@@ -26,7 +26,7 @@ from velkor.migration.runner.source.validation import class_references
 def needed_only(registry: DefaultMigrationSchemas, group: list[Definition]) -> Iterator[None]:
     """While the block runs (a compile of ``group``), the registry holds only what the group
     names; then every class it held again, with those the compile added or replaced."""
-    if any((definition.schema.custom_code or "").strip() for definition in group):
+    if has_custom_code(group):
         yield
         return
     everything = registry._classes
@@ -38,3 +38,8 @@ def needed_only(registry: DefaultMigrationSchemas, group: list[Definition]) -> I
     finally:
         compiled, registry._classes = registry._classes, everything
         everything.update(compiled)
+
+
+def has_custom_code(group: list[Definition]) -> bool:
+    """Whether a class of the group brings code of its own (which may name any class, at any time)."""
+    return any((definition.schema.custom_code or "").strip() for definition in group)
